@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "halvorn/app/hexdump.h"
 #include "halvorn/common/status.h"
 #include "halvorn/common/table.h"
 
@@ -32,10 +33,5 @@ int RunDumpAll();
 int RunDumpByAddress(const char* address_text);
 int RunDumpBySignature(const char* signature_text);
 int RunDumpFromFile(const char* path);
-
-// Writes `count` bytes of `buffer` as rows of 16 bytes: offset, hex column in units of
-// `display` bytes (1, 2, 4 or 8), text column. A null buffer writes a one-line complaint.
-void DumpBuffer(FILE* stream, const uint8_t* buffer, uint32_t count, uint32_t display,
-                uint32_t base_offset);
 
 }  // namespace halvorn

@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "halvorn/app/cli.h"
+
+int main(int argc, char* argv[]) { return halvorn::RunHalvorn(argc, argv); }

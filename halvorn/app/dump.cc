@@ -1,0 +1,182 @@
+#include "halvorn/app/dump.h"
+
+#include <cstring>
+
+#include "halvorn/app/settings.h"
+#include "halvorn/app/table_file.h"
+#include "halvorn/common/number.h"
+#include "halvorn/common/summary.h"
+#include "halvorn/common/text.h"
+#include "halvorn/source/table_source.h"
+
+namespace halvorn {
+namespace {
+
+// Every loop over table indexes or instances stops after this many rounds.
+constexpr uint32_t kMaxRounds = 256;
+
+uint32_t High32(uint64_t value) { return uint32_t(value >> 32); }
+uint32_t Low32(uint64_t value) { return uint32_t(value); }
+
+// The first four bytes as a name segment, with bytes beyond the table read as zero.
+bool HasValidSignature(TableBytes table) {
+  uint8_t segment[4] = {};
+  for (size_t i = 0; i < 4; ++i) segment[i] = ReadU8(table, i);
+  return IsValidNameSegment(segment);
+}
+
+// Signature aliases that -n accepts for the tables' real signatures.
+struct SignatureAlias {
+  const char* alias;
+  const char* signature;
+};
+constexpr SignatureAlias kSignatureAliases[] = {
+    {"FADT", "FACP"},
+    {"MADT", "APIC"},
+};
+
+}  // namespace
+
+bool IsValidTableHeader(TableBytes table) {
+  if (IsRsdp(table)) return true;
+  if (!HasValidSignature(table)) {
+    fprintf(stderr, "Table signature (0x%8.8X) is invalid\n", ReadLe32(table, header::kSignature));
+    return false;
+  }
+  const uint32_t length = ReadLe32(table, header::kLength);
+  if (length < header::kSize) {
+    fprintf(stderr, "Table length (0x%8.8X) is invalid\n", length);
+    return false;
+  }
+  return true;
+}
+
+uint32_t TableLength(TableBytes table) {
+  if (!IsValidTableHeader(table)) return 0;
+  if (IsRsdp(table)) return RsdpLength(table);
+  return ReadLe32(table, header::kLength);
+}
+
+StatusCode CheckTableChecksum(TableBytes table) {
+  const StatusCode status = IsRsdp(table)
+                                ? ValidateRsdp(table)
+                                : VerifyTableChecksum(table, ReadLe32(table, header::kLength));
+  if (status != AE_OK) {
+    fprintf(stderr, "%4.4s: Warning: wrong checksum in table\n", SignatureText(table));
+  }
+  return AE_OK;
+}
+
+int OutputTable(TableBytes table, uint32_t instance, uint64_t address) {
+  uint32_t length = TableLength(table);
+  if (length > table.size()) length = uint32_t(table.size());
+
+  if (OptSummary) {
+    PrintTableSummary(address, table);
+    return 0;
+  }
+  if (OptBinary) return WriteTableFile(table, instance);
+
+  fprintf(OutputStream, "%4.4s @ 0x%8.8X%8.8X\n", SignatureText(table), High32(address),
+          Low32(address));
+  DumpBuffer(OutputStream, table.data(), length, 1, 0);
+  fprintf(OutputStream, "\n");
+  return 0;
+}
+
+int RunDumpAll() {
+  for (uint32_t index = 0; index < kMaxRounds; ++index) {
+    TableBuffer table;
+    uint32_t instance = 0;
+    uint64_t address = 0;
+    const StatusCode status = FetchTableByIndex(index, &table, &instance, &address);
+    if (status == AE_LIMIT) return 0;
+    if (status != AE_OK && index == 0) {
+      fprintf(stderr, "Could not get ACPI tables, %s\n", StatusName(status));
+      return -1;
+    }
+    if (status != AE_OK) {
+      fprintf(stderr, "Could not get ACPI table at index %u, %s\n", index, StatusName(status));
+      continue;
+    }
+    const int result = OutputTable(table.bytes(), instance, address);
+    table = {};
+    if (result != 0) return -1;
+  }
+  return -1;
+}
+
+int RunDumpByAddress(const char* address_text) {
+  uint64_t address = 0;
+  if (ParseUnsigned64(address_text, &address) != AE_OK) {
+    fprintf(stderr, "%s: Could not convert to a physical address\n", address_text);
+    return -1;
+  }
+  TableBuffer table;
+  const StatusCode status = FetchTableAtAddress(address, &table);
+  if (status != AE_OK) {
+    fprintf(stderr, "Could not get table at 0x%8.8X%8.8X, %s\n", High32(address), Low32(address),
+            StatusName(status));
+    return -1;
+  }
+  return OutputTable(table.bytes(), 0, address);
+}
+
+int RunDumpBySignature(const char* signature_text) {
+  if (std::strlen(signature_text) != 4) {
+    fprintf(stderr, "Invalid table signature [%s]: must be exactly 4 characters\n",
+            signature_text);
+    return -1;
+  }
+  char signature[5] = {};
+  std::memcpy(signature, signature_text, 4);
+  UppercaseString(signature);
+  for (const SignatureAlias& alias : kSignatureAliases) {
+    if (std::strcmp(signature, alias.alias) == 0) std::memcpy(signature, alias.signature, 4);
+  }
+
+  for (uint32_t instance = 0; instance < kMaxRounds; ++instance) {
+    TableBuffer table;
+    uint64_t address = 0;
+    const StatusCode status = FetchTableBySignature(signature, instance, &table, &address);
+    if (status == AE_LIMIT) return 0;
+    if (status != AE_OK) {
+      fprintf(stderr, "Could not get ACPI table with signature [%s], %s\n", signature,
+              StatusName(status));
+      return -1;
+    }
+    const int result = OutputTable(table.bytes(), instance, address);
+    table = {};
+    if (result != 0) return -1;
+  }
+  return -1;
+}
+
+int RunDumpFromFile(const char* path) {
+  TableBuffer file = ReadWholeFile(path);
+  if (!file) return -1;
+
+  // The Length field must be there to be checked, and a summary needs a whole header.
+  const uint32_t needed = OptSummary ? header::kSize : header::kLength + 4;
+  if (file.size < needed) {
+    fprintf(stderr, "Input file %s is too short for a table header (0x%X bytes)\n", path,
+            file.size);
+    return -1;
+  }
+  if (!HasValidSignature(file.bytes())) {
+    fprintf(stderr, "No valid ACPI signature was found in input file %s\n", path);
+  }
+  const uint32_t length = ReadLe32(file.bytes(), header::kLength);
+  if (length > file.size) {
+    fprintf(stderr, "Table length (0x%X) is too large for input file (0x%X) %s\n", length,
+            file.size, path);
+    return -1;
+  }
+  if (OptVerbose) {
+    fprintf(stderr, "Input file:  %s contains table [%4.4s], 0x%X (%u) bytes\n", path,
+            SignatureText(file.bytes()), file.size, file.size);
+  }
+  return OutputTable(file.bytes(), 0, 0);
+}
+
+}  // namespace halvorn

@@ -1,0 +1,133 @@
+#include "halvorn/app/table_file.h"
+
+#include <sys/stat.h>
+
+#include "halvorn/app/dump.h"
+#include "halvorn/app/settings.h"
+
+namespace halvorn {
+namespace {
+
+constexpr uint32_t kNoSize = 0xFFFFFFFF;
+
+// The size of the stream's file with its position kept, or -1 after a message.
+int64_t StreamSize64(FILE* stream) {
+  const off_t position = ftello(stream);
+  if (position < 0) {
+    fputs("Could not get file offset\n", stderr);
+    return -1;
+  }
+  if (fseeko(stream, 0, SEEK_END) != 0) {
+    fputs("Could not set file offset\n", stderr);
+    return -1;
+  }
+  const off_t size = ftello(stream);
+  if (size < 0) {
+    fputs("Could not get file offset\n", stderr);
+    return -1;
+  }
+  if (fseeko(stream, position, SEEK_SET) != 0) {
+    fputs("Could not set file offset\n", stderr);
+    return -1;
+  }
+  return size;
+}
+
+// "<signature><instance>.dat": the signature lower-cased and cut at a zero byte, "RSDP" for a
+// root pointer, the instance only when it is not 0. A '/' in a signature read from a file
+// would lead the name out of the current directory, so it is written as '_'.
+void BuildTableFileName(TableBytes table, uint32_t instance, char (&name)[20]) {
+  const char* signature = IsRsdp(table) ? "RSDP" : SignatureText(table);
+  size_t used = 0;
+  for (; used < 4 && signature[used] != '\0'; ++used) {
+    char c = signature[used];
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    if (c == '/') c = '_';
+    name[used] = c;
+  }
+  if (instance != 0) {
+    snprintf(name + used, sizeof name - used, "%u.dat", instance);
+  } else {
+    snprintf(name + used, sizeof name - used, ".dat");
+  }
+}
+
+}  // namespace
+
+int RedirectOutput(const char* path, FILE* answers) {
+  struct stat status;
+  if (lstat(path, &status) == 0) {
+    fputs("Target path already exists, overwrite? [y|n] ", stderr);
+    int answer = getc(answers);
+    if (answer == '\n') answer = getc(answers);
+    if (answer != 'y' && answer != 'Y') return -1;
+  }
+  FILE* file = fopen(path, "w");
+  if (file == nullptr) {
+    fprintf(stderr, "Could not open output file: %s\n", path);
+    return -1;
+  }
+  OutputStream = file;
+  OutputPath = path;
+  return 0;
+}
+
+int WriteTableFile(TableBytes table, uint32_t instance) {
+  uint32_t length = TableLength(table);
+  if (length > table.size()) length = uint32_t(table.size());
+  char name[20] = {};
+  BuildTableFileName(table, instance, name);
+
+  if (OptVerbose) {
+    fprintf(stderr, "Writing [%4.4s] to binary file: %s 0x%X (%u) bytes\n", SignatureText(table),
+            name, length, length);
+  }
+  FILE* file = fopen(name, "wb");
+  if (file == nullptr) {
+    fprintf(stderr, "Could not open output file: %s\n", name);
+    return -1;
+  }
+  const size_t written = fwrite(table.data(), 1, length, file);
+  // A failing close loses buffered bytes just as a short write does.
+  const bool closed = fclose(file) == 0;
+  if (written != length || !closed) {
+    fprintf(stderr, "Error writing binary output file: %s\n", name);
+    return -1;
+  }
+  return 0;
+}
+
+TableBuffer ReadWholeFile(const char* path) {
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) {
+    fprintf(stderr, "Could not open input file: %s\n", path);
+    return {};
+  }
+  // Sizes travel as u32 values in which 0xFFFFFFFF marks a failure; larger files are refused.
+  const int64_t size = StreamSize64(file);
+  if (size < 0 || size >= int64_t{kNoSize}) {
+    fprintf(stderr, "Could not get input file size: %s\n", path);
+    fclose(file);
+    return {};
+  }
+  TableBuffer buffer = TableBuffer::Allocate(uint32_t(size));
+  if (!buffer) {
+    fprintf(stderr, "Could not allocate file buffer of size: %u\n", uint32_t(size));
+    fclose(file);
+    return {};
+  }
+  if (fread(buffer.data.get(), 1, buffer.size, file) != buffer.size) {
+    fprintf(stderr, "Could not read input file: %s\n", path);
+    fclose(file);
+    return {};
+  }
+  fclose(file);
+  return buffer;
+}
+
+uint32_t StreamSize(FILE* stream) {
+  const int64_t size = StreamSize64(stream);
+  return size < 0 ? kNoSize : uint32_t(size);
+}
+
+}  // namespace halvorn
