@@ -15,14 +15,13 @@ int ScanIndex = 1;
 int ScanPosition = 1;
 const char* OptionArgument = nullptr;
 bool ScanMessages = true;
+TableAction ActionList[kMaxActions];
+uint32_t ActionCount = 0;
 
 namespace {
 
 constexpr char kOptions[] = "?a:bc:f:hn:o:r:sv^xz";
 constexpr int kExitFailure = 255;
-
-TableAction Actions[kMaxActions];
-uint32_t ActionCount = 0;
 
 struct UsageLine {
   const char* option;
@@ -219,7 +218,7 @@ int AppendAction(const char* argument, ActionKind kind) {
     fprintf(stderr, "Too many table options (max %d)\n", int(kMaxActions));
     return -1;
   }
-  Actions[ActionCount++] = {argument, kind};
+  ActionList[ActionCount++] = {argument, kind};
   return 0;
 }
 
@@ -243,7 +242,7 @@ int RunHalvorn(int argc, char* argv[]) {
 
   if (ActionCount == 0) AppendAction(nullptr, DumpAll);
   for (uint32_t i = 0; i < ActionCount; ++i) {
-    if (RunAction(Actions[i]) != 0) return kExitFailure;
+    if (RunAction(ActionList[i]) != 0) return kExitFailure;
   }
 
   if (OutputPath != nullptr) {

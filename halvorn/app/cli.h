@@ -20,6 +20,10 @@ struct TableAction {
 
 inline constexpr uint32_t kMaxActions = 32;
 
+// The action list, in command-line order; entries are never removed.
+extern TableAction ActionList[kMaxActions];
+extern uint32_t ActionCount;
+
 // Scanner state, kept from one call to the next.
 extern int ScanIndex;
 extern int ScanPosition;

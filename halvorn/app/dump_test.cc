@@ -1,0 +1,262 @@
+#include "halvorn/app/dump.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "halvorn/app/settings.h"
+#include "halvorn/common/console.h"
+#include "halvorn/testing/capture.h"
+
+namespace halvorn {
+namespace {
+
+using Bytes = std::basic_string<uint8_t>;
+
+TableBytes View(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
+
+void PutLe32(Bytes& bytes, size_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[offset + i] = uint8_t(value >> (8 * i));
+}
+
+// A table with a 36-byte header, `length` bytes long (or `size` when given), checksum fixed.
+Bytes MakeTable(const char* signature, uint32_t length, size_t size = 0) {
+  Bytes table(size ? size : length, 0);
+  std::copy(signature, signature + 4, table.begin());
+  PutLe32(table, 4, length);
+  table[8] = 2;
+  std::copy_n("OEMID ", 6, table.begin() + 10);
+  for (size_t i = 36; i < table.size(); ++i) table[i] = uint8_t(i);
+  uint8_t sum = 0;
+  for (size_t i = 0; i < std::min<size_t>(length, table.size()); ++i) sum += table[i];
+  table[9] = uint8_t(-sum);
+  return table;
+}
+
+Bytes MakeRsdp(uint8_t revision, bool good_checksum = true) {
+  Bytes rsdp(36, 0);
+  std::copy_n("RSD PTR ", 8, rsdp.begin());
+  std::copy_n("OEMID ", 6, rsdp.begin() + 9);
+  rsdp[15] = revision;
+  PutLe32(rsdp, 20, 36);
+  uint8_t sum = 0;
+  for (int i = 0; i < 20; ++i) sum += rsdp[i];
+  rsdp[8] = uint8_t(-sum + (good_checksum ? 0 : 1));
+  sum = 0;
+  for (int i = 0; i < 36; ++i) sum += rsdp[i];
+  rsdp[32] = uint8_t(-sum);
+  return rsdp;
+}
+
+// Captures OutputStream in memory, and standard output and error, for one operation.
+class DumpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetSettings();
+    InitializeConsole();
+    stream_ = open_memstream(&text_, &size_);
+    OutputStream = stream_;
+  }
+  void TearDown() override {
+    fclose(stream_);
+    free(text_);
+    ResetSettings();
+  }
+  std::string Output() {
+    fflush(stream_);
+    return std::string(text_, size_);
+  }
+
+  char* text_ = nullptr;
+  size_t size_ = 0;
+  FILE* stream_ = nullptr;
+};
+
+TEST_F(DumpTest, HeaderPlausibility) {
+  Bytes short_length = MakeTable("DSDT", 35, 36);
+  struct Case {
+    const char* name;
+    Bytes table;
+    bool plausible;
+    uint32_t length;
+    std::string err;
+  } cases[] = {
+      {"table", MakeTable("DSDT", 40), true, 40, ""},
+      {"name with !", MakeTable("AB_!", 36), true, 36, ""},
+      {"rsdp rev 0", MakeRsdp(0), true, 20, ""},
+      {"rsdp rev 2", MakeRsdp(2), true, 36, ""},
+      {"lower case", MakeTable("facp", 36), false, 0, "Table signature (0x70636166) is invalid\n"},
+      {"blank", MakeTable("SSD ", 36), false, 0, "Table signature (0x20445353) is invalid\n"},
+      {"length 35", short_length, false, 0, "Table length (0x00000023) is invalid\n"},
+  };
+  for (const Case& c : cases) {
+    testing::OutputCapture capture;
+    EXPECT_EQ(IsValidTableHeader(View(c.table)), c.plausible) << c.name;
+    EXPECT_EQ(TableLength(View(c.table)), c.length) << c.name;
+    EXPECT_EQ(capture.Finish().err, c.err + c.err) << c.name;
+  }
+}
+
+TEST_F(DumpTest, ChecksumWarnings) {
+  Bytes bad_table = MakeTable("SSDT", 40);
+  bad_table[9] ^= 1;
+  // The firmware warning names the stored and the expected checksum.
+  char warning[160];
+  snprintf(warning, sizeof warning,
+           "Firmware Warning (ACPI): Incorrect checksum in table [SSDT] - 0x%2.2X, should be "
+           "0x%2.2X (20211217/tbprint-338)\n",
+           bad_table[9], bad_table[9] ^ 1);
+  struct Case {
+    const char* name;
+    Bytes table;
+    std::string out, err;
+  } cases[] = {
+      {"good table", MakeTable("SSDT", 40), "", ""},
+      {"good rsdp", MakeRsdp(2), "", ""},
+      {"bad table", bad_table, warning, ""},
+      {"bad rsdp", MakeRsdp(0, false), "", "RSD : Warning: wrong checksum in table\n"},
+  };
+  for (const Case& c : cases) {
+    testing::OutputCapture capture;
+    EXPECT_EQ(CheckTableChecksum(View(c.table)), AE_OK) << c.name;
+    auto result = capture.Finish();
+    EXPECT_EQ(result.out, c.out) << c.name;
+    EXPECT_EQ(result.err, c.err) << c.name;
+  }
+}
+
+TEST_F(DumpTest, OutputTableAsHexDump) {
+  const Bytes table = MakeTable("FACP", 40, 48);
+  EXPECT_EQ(OutputTable(View(table), 0, 0x1'0000'0000 + 0xBFF7E000), 0);
+  std::string expected = "FACP @ 0x00000001BFF7E000\n";
+  char row[100];
+  snprintf(row, sizeof row, "    0000: 46 41 43 50 28 00 00 00 02 %02X 4F 45 4D 49 44 20  FACP(.....OEMID \n",
+           table[9]);
+  expected += row;
+  expected += "    0010: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00  ................\n";
+  expected += "    0020: 00 00 00 00 24 25 26 27" + std::string(25, ' ') + "....$%&'\n\n";
+  // Only the table's Length bytes are dumped, not what lies behind them.
+  EXPECT_EQ(Output(), expected);
+}
+
+TEST_F(DumpTest, ImplausibleTableGetsHeadingAndEmptyDump) {
+  const Bytes table = MakeTable("DSDT", 35, 36);
+  testing::OutputCapture capture;
+  EXPECT_EQ(OutputTable(View(table), 0, 0), 0);
+  EXPECT_EQ(capture.Finish().err, "Table length (0x00000023) is invalid\n");
+  EXPECT_EQ(Output(), "DSDT @ 0x0000000000000000\n\n");
+}
+
+TEST_F(DumpTest, RsdpDumpsItsOwnLength) {
+  Bytes rsdp = MakeRsdp(0);
+  EXPECT_EQ(OutputTable(View(rsdp), 0, 0xF0000), 0);
+  EXPECT_EQ(Output().substr(0, 26), "RSD  @ 0x00000000000F0000\n");
+  EXPECT_NE(Output().find("    0010: "), std::string::npos);
+  EXPECT_EQ(Output().find("    0020: "), std::string::npos);
+}
+
+TEST_F(DumpTest, SummaryGoesToStandardOutputOnly) {
+  const Bytes table = MakeTable("APIC", 40);
+  OptSummary = true;
+  OptBinary = true;  // the summary wins: no file is written
+  testing::ScratchDir dir;
+  char cwd[4096];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  testing::OutputCapture capture;
+  EXPECT_EQ(OutputTable(View(table), 0, 0), 0);
+  auto result = capture.Finish();
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(result.out.substr(0, 34), "ACPI: APIC 0x0000000000000000 0000");
+  EXPECT_EQ(Output(), "");
+  EXPECT_EQ(testing::ReadFileContent(dir.Join("apic.dat")), "");
+}
+
+// Runs RunDumpFromFile on a file with `content`; returns the result and fills out/err.
+int DumpFile(const Bytes& content, testing::OutputCapture::Result* streams,
+             std::string* path = nullptr) {
+  static testing::ScratchDir dir;
+  const std::string file =
+      dir.WriteFile("table.bin", std::string(content.begin(), content.end()));
+  if (path) *path = file;
+  testing::OutputCapture capture;
+  const int result = RunDumpFromFile(file.c_str());
+  *streams = capture.Finish();
+  return result;
+}
+
+TEST_F(DumpTest, FileTables) {
+  std::string path;
+  testing::OutputCapture::Result streams;
+
+  // Trailing bytes beyond the table's Length are not dumped.
+  Bytes table = MakeTable("SSDT", 36, 40);
+  EXPECT_EQ(DumpFile(table, &streams, &path), 0);
+  EXPECT_EQ(streams.err, "");
+  EXPECT_EQ(Output().substr(0, 26), "SSDT @ 0x0000000000000000\n");
+  EXPECT_EQ(Output().find("    0020: "), std::string::npos);
+
+  // A table longer than its file is refused.
+  EXPECT_EQ(DumpFile(MakeTable("SSDT", 64, 40), &streams, &path), -1);
+  EXPECT_EQ(streams.err, "Table length (0x40) is too large for input file (0x28) " + path + "\n");
+
+  // An RSDP reads as a huge Length: warned about, then refused.
+  EXPECT_EQ(DumpFile(MakeRsdp(2), &streams, &path), -1);
+  EXPECT_EQ(streams.err, "No valid ACPI signature was found in input file " + path +
+                             "\nTable length (0x52545020) is too large for input file (0x24) " +
+                             path + "\n");
+
+  // A bad signature alone is only a warning.
+  Output();
+  const size_t before = size_;
+  EXPECT_EQ(DumpFile(MakeTable("ssdt", 36), &streams, &path), 0);
+  EXPECT_EQ(streams.err, "No valid ACPI signature was found in input file " + path +
+                             "\nTable signature (0x74647373) is invalid\n");
+  EXPECT_EQ(Output().substr(before), "ssdt @ 0x0000000000000000\n\n");
+}
+
+TEST_F(DumpTest, FilesTooShortForTheirHeaderAreRefused) {
+  std::string path;
+  testing::OutputCapture::Result streams;
+  for (size_t size = 0; size < 8; ++size) {
+    EXPECT_EQ(DumpFile(MakeTable("SSDT", 36, 36).substr(0, size), &streams, &path), -1);
+    char expected[256];
+    snprintf(expected, sizeof expected, "Input file %s is too short for a table header (0x%zX bytes)\n",
+             path.c_str(), size);
+    EXPECT_EQ(streams.err, expected);
+  }
+  // A summary needs the whole 36-byte header.
+  OptSummary = true;
+  EXPECT_EQ(DumpFile(MakeTable("FACS", 20, 20), &streams, &path), -1);
+  EXPECT_EQ(streams.err, "Input file " + path + " is too short for a table header (0x14 bytes)\n");
+  EXPECT_EQ(DumpFile(MakeTable("FACS", 36, 36), &streams, &path), 0);
+  EXPECT_EQ(streams.out, "ACPI: FACS 0x0000000000000000 000024\n");
+}
+
+TEST_F(DumpTest, VerboseFileLine) {
+  OptVerbose = true;
+  std::string path;
+  testing::OutputCapture::Result streams;
+  EXPECT_EQ(DumpFile(MakeTable("DSDT", 40, 40), &streams, &path), 0);
+  EXPECT_EQ(streams.err, "Input file:  " + path + " contains table [DSDT], 0x28 (40) bytes\n");
+}
+
+TEST_F(DumpTest, SignatureMustHaveFourCharacters) {
+  for (const char* text : {"FACPX", "DSD", ""}) {
+    testing::OutputCapture capture;
+    EXPECT_EQ(RunDumpBySignature(text), -1);
+    EXPECT_EQ(capture.Finish().err, std::string("Invalid table signature [") + text +
+                                        "]: must be exactly 4 characters\n");
+  }
+}
+
+TEST_F(DumpTest, UnconvertibleAddressIsRefused) {
+  testing::OutputCapture capture;
+  EXPECT_EQ(RunDumpByAddress("0x10000000000000000"), -1);
+  EXPECT_EQ(capture.Finish().err, "0x10000000000000000: Could not convert to a physical address\n");
+}
+
+}  // namespace
+}  // namespace halvorn
