@@ -1,0 +1,91 @@
+"""Builders shared by the halvorn integration tests: table bytes, the usage text, runs."""
+
+import os
+import struct
+import subprocess
+
+BUILD_DIR = os.environ.get("KIT_BUILD_DIR") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
+HALVORN = os.path.join(BUILD_DIR, "halvorn")
+
+
+def checksum_fix(table, at=9, length=None):
+    """Sets the byte at `at` so that the first `length` bytes sum to 0."""
+    table = bytearray(table)
+    length = len(table) if length is None else length
+    table[at] = 0
+    table[at] = (-sum(table[:length])) & 0xFF
+    return bytes(table)
+
+
+def make_table(signature, length=None, payload=b"", revision=2, oem=b"OEMID ",
+               oem_table=b"TABLEID ", oem_revision=1, creator=b"CRTR", creator_revision=0x20211217,
+               trailing=b"", fix=True):
+    """A table: 36-byte header, payload, correct checksum unless fix is False."""
+    body_length = 36 + len(payload)
+    length = body_length if length is None else length
+    header = struct.pack("<4sIBB6s8sI4sI", signature, length, revision, 0, oem, oem_table,
+                         oem_revision, creator, creator_revision)
+    table = header + payload
+    if fix:
+        table = checksum_fix(table, 9, min(length, len(table)))
+    return table + trailing
+
+
+def make_rsdp(revision=2, rsdt=0, xsdt=0, length=36, oem=b"OEMID "):
+    rsdp = bytearray(struct.pack("<8sB6sBIIQB3s", b"RSD PTR ", 0, oem, revision, rsdt, length,
+                                 xsdt, 0, b"\0\0\0"))
+    rsdp = checksum_fix(rsdp, 8, 20)
+    return checksum_fix(rsdp, 32, 36)
+
+
+def usage_text():
+    general = [("-b", "Dump tables to binary files"), ("-h -?", "This help message"),
+               ("-o <File>", "Redirect output to file"),
+               ("-r <Address>", "Dump tables from specified RSDP"),
+               ("-s", "Print table summaries only"), ("-v", "Display version information"),
+               ("-vd", "Display build date and time"), ("-z", "Verbose mode")]
+    table = [("-a <Address>", "Get table via a physical address"),
+             ("-c <on|off>", "Turning on/off customized table dumping"),
+             ("-f <BinaryFile>", "Get table via a binary file"),
+             ("-n <Signature>", "Get table via a name/signature"),
+             ("-x", "Use RSDT instead of XSDT")]
+    text = "Usage: halvorn [options]\nOptions:\n"
+    text += "".join("  %-20s%s\n" % line for line in general)
+    text += "\nTable Options:\n"
+    text += "".join("  %-20s%s\n" % line for line in table)
+    text += ("\nInvocation without parameters dumps all available tables\n"
+             "Multiple mixed instances of -a, -f, and -n are supported\n\n")
+    return text.encode()
+
+
+def hex_dump(data):
+    """The dump of `data` as the utility writes it (single bytes, base 0)."""
+    out = []
+    for row in range(0, len(data), 16):
+        chunk = data[row:row + 16]
+        hexes = "".join("%02X " % b for b in chunk).ljust(48)
+        text = "".join(chr(b) if 0x20 <= b <= 0x7E else "." for b in chunk)
+        out.append("%8.4X: %s %s\n" % (row, hexes, text))
+    return "".join(out).encode()
+
+
+def parse_hex_dump(text):
+    """The bytes of every table in a dump, as (heading, bytes) pairs."""
+    tables = []
+    for block in text.decode().split("\n\n"):
+        lines = [line for line in block.split("\n") if line]
+        if not lines:
+            continue
+        data = bytearray()
+        for line in lines[1:]:
+            data += bytes(int(h, 16) for h in line[10:58].split())
+        tables.append((lines[0], bytes(data)))
+    return tables
+
+
+def run(args, cwd=None, stdin=b""):
+    """Runs halvorn; returns (stdout, stderr, exit status)."""
+    result = subprocess.run([HALVORN] + list(args), cwd=cwd, input=stdin, capture_output=True,
+                            timeout=60)
+    return result.stdout, result.stderr, result.returncode
