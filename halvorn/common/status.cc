@@ -71,44 +71,44 @@ constexpr const char* kTableNames[] = {
 };
 
 constexpr const char* kAmlNames[] = {
-    nullptr,                          // 0x3000
-    "AE_AML_BAD_OPCODE",              // 0x3001
-    "AE_AML_NO_OPERAND",              // 0x3002
-    "AE_AML_OPERAND_TYPE",            // 0x3003
-    "AE_AML_OPERAND_VALUE",           // 0x3004
-    "AE_AML_UNINITIALIZED_LOCAL",     // 0x3005
-    "AE_AML_UNINITIALIZED_ARG",       // 0x3006
-    "AE_AML_UNINITIALIZED_ELEMENT",   // 0x3007
-    "AE_AML_NUMERIC_OVERFLOW",        // 0x3008
-    "AE_AML_REGION_LIMIT",            // 0x3009
-    "AE_AML_BUFFER_LIMIT",            // 0x300A
-    "AE_AML_PACKAGE_LIMIT",           // 0x300B
-    "AE_AML_DIVIDE_BY_ZERO",          // 0x300C
-    "AE_AML_BAD_NAME",                // 0x300D
-    "AE_AML_NAME_NOT_FOUND",          // 0x300E
-    "AE_AML_INTERNAL",                // 0x300F
-    "AE_AML_INVALID_SPACE_ID",        // 0x3010
-    "AE_AML_STRING_LIMIT",            // 0x3011
-    "AE_AML_NO_RETURN_VALUE",         // 0x3012
-    "AE_AML_METHOD_LIMIT",            // 0x3013
-    "AE_AML_NOT_OWNER",               // 0x3014
-    "AE_AML_MUTEX_ORDER",             // 0x3015
-    "AE_AML_MUTEX_NOT_ACQUIRED",      // 0x3016
-    "AE_AML_INVALID_RESOURCE_TYPE",   // 0x3017
-    "AE_AML_INVALID_INDEX",           // 0x3018
-    "AE_AML_REGISTER_LIMIT",          // 0x3019
-    "AE_AML_NO_WHILE",                // 0x301A
-    "AE_AML_ALIGNMENT",               // 0x301B
-    "AE_AML_NO_RESOURCE_END_TAG",     // 0x301C
-    "AE_AML_BAD_RESOURCE_VALUE",      // 0x301D
-    "AE_AML_CIRCULAR_REFERENCE",      // 0x301E
-    "AE_AML_BAD_RESOURCE_LENGTH",     // 0x301F
-    "AE_AML_ILLEGAL_ADDRESS",         // 0x3020
-    "AE_AML_LOOP_TIMEOUT",            // 0x3021
-    "AE_AML_UNINITIALIZED_NODE",      // 0x3022
-    "AE_AML_TARGET_TYPE",             // 0x3023
-    "AE_AML_PROTOCOL",                // 0x3024
-    "AE_AML_BUFFER_LENGTH",           // 0x3025
+    nullptr,                         // 0x3000
+    "AE_AML_BAD_OPCODE",             // 0x3001
+    "AE_AML_NO_OPERAND",             // 0x3002
+    "AE_AML_OPERAND_TYPE",           // 0x3003
+    "AE_AML_OPERAND_VALUE",          // 0x3004
+    "AE_AML_UNINITIALIZED_LOCAL",    // 0x3005
+    "AE_AML_UNINITIALIZED_ARG",      // 0x3006
+    "AE_AML_UNINITIALIZED_ELEMENT",  // 0x3007
+    "AE_AML_NUMERIC_OVERFLOW",       // 0x3008
+    "AE_AML_REGION_LIMIT",           // 0x3009
+    "AE_AML_BUFFER_LIMIT",           // 0x300A
+    "AE_AML_PACKAGE_LIMIT",          // 0x300B
+    "AE_AML_DIVIDE_BY_ZERO",         // 0x300C
+    "AE_AML_BAD_NAME",               // 0x300D
+    "AE_AML_NAME_NOT_FOUND",         // 0x300E
+    "AE_AML_INTERNAL",               // 0x300F
+    "AE_AML_INVALID_SPACE_ID",       // 0x3010
+    "AE_AML_STRING_LIMIT",           // 0x3011
+    "AE_AML_NO_RETURN_VALUE",        // 0x3012
+    "AE_AML_METHOD_LIMIT",           // 0x3013
+    "AE_AML_NOT_OWNER",              // 0x3014
+    "AE_AML_MUTEX_ORDER",            // 0x3015
+    "AE_AML_MUTEX_NOT_ACQUIRED",     // 0x3016
+    "AE_AML_INVALID_RESOURCE_TYPE",  // 0x3017
+    "AE_AML_INVALID_INDEX",          // 0x3018
+    "AE_AML_REGISTER_LIMIT",         // 0x3019
+    "AE_AML_NO_WHILE",               // 0x301A
+    "AE_AML_ALIGNMENT",              // 0x301B
+    "AE_AML_NO_RESOURCE_END_TAG",    // 0x301C
+    "AE_AML_BAD_RESOURCE_VALUE",     // 0x301D
+    "AE_AML_CIRCULAR_REFERENCE",     // 0x301E
+    "AE_AML_BAD_RESOURCE_LENGTH",    // 0x301F
+    "AE_AML_ILLEGAL_ADDRESS",        // 0x3020
+    "AE_AML_LOOP_TIMEOUT",           // 0x3021
+    "AE_AML_UNINITIALIZED_NODE",     // 0x3022
+    "AE_AML_TARGET_TYPE",            // 0x3023
+    "AE_AML_PROTOCOL",               // 0x3024
+    "AE_AML_BUFFER_LENGTH",          // 0x3025
 };
 
 constexpr const char* kControlNames[] = {
@@ -133,7 +133,7 @@ struct StatusGroup {
 };
 
 constexpr StatusGroup StatusNameTable[] = {
-    {0x0000, kEnvironmentNames}, {0x1000, kCallerNames}, {0x2000, kTableNames},
+    {0x0000, kEnvironmentNames}, {0x1000, kCallerNames},  {0x2000, kTableNames},
     {0x3000, kAmlNames},         {0x4000, kControlNames},
 };
 

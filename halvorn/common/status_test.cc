@@ -56,9 +56,8 @@ TEST(StatusName, NamesDefinedCodesSilently) {
 // Past a group's end, its empty index-0 slot, an undefined group, and codes whose low 16 bits
 // would name a code but whose upper bits are set.
 TEST(StatusName, CodeWithoutNameReportsAndYieldsUnknown) {
-  const StatusCode cases[] = {0x0024, 0x0FFF, 0x1000, 0x100A, 0x2000, 0x2006,  0x3000,
-                              0x3026, 0x4000, 0x400D, 0x5000, 0xF001, 0x10000, 0x12001,
-                              0xFFFFFFFF};
+  const StatusCode cases[] = {0x0024, 0x0FFF, 0x1000, 0x100A, 0x2000,  0x2006,  0x3000,    0x3026,
+                              0x4000, 0x400D, 0x5000, 0xF001, 0x10000, 0x12001, 0xFFFFFFFF};
   InitializeConsole();
   for (StatusCode code : cases) {
     testing::OutputCapture capture;
