@@ -1,0 +1,9 @@
+#include <stdio.h>
+
+#include "brantel/device.h"
+#include "brantel/report.h"
+
+int main(int argc, char** argv) {
+  brantel::DeviceInterface device;
+  return brantel::RunReport(argc, argv, device, stdout, stderr);
+}

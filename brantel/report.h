@@ -1,0 +1,61 @@
+#ifndef BRANTEL_REPORT_H_
+#define BRANTEL_REPORT_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "brantel/device.h"
+
+namespace brantel {
+
+// Layout of the code-versions payload, counted from the start of the response.
+inline constexpr size_t kEntryCountOffset = 81;
+inline constexpr size_t kFirstEntryOffset = 85;
+// Bytes of the length field before the first entry: status, leading text, entry count.
+inline constexpr uint32_t kCodeVersionsFixedLength = 73;
+// VersionEntry: two CountedStrings, each a u16 length and a 20-byte character field.
+inline constexpr size_t kVersionEntrySize = 44;
+inline constexpr size_t kCountedStringSize = 22;
+inline constexpr size_t kCountedStringChars = 20;
+inline constexpr size_t kMaxVersionEntries = 50;
+
+// The report's copy of the code-versions payload (the response from offset 16 on), zero where
+// nothing was received. Accessors never read outside the record.
+class CodeVersionsRecord {
+ public:
+  static constexpr size_t kSize = 2269;
+
+  // Copies the first min(size, kSize) bytes of `payload`.
+  void Fill(const uint8_t* payload, size_t size);
+  // The entry count; only meaningful after a validated fill, where it is at most 50.
+  uint32_t EntryCount() const;
+  // Entry `index`'s label and version, each up to its first NUL within its 20-byte field.
+  std::string_view Label(size_t index) const;
+  std::string_view Version(size_t index) const;
+
+ private:
+  std::string_view Chars(size_t offset) const;
+
+  std::array<uint8_t, kSize> bytes_{};
+};
+
+// Whether the code-versions response in the first `received` bytes of `response` passes the
+// count check and every entry's checks. More than 50 entries, or a field that would lie outside
+// the response or the record, fails. Nothing past `received` is read.
+bool ValidateCodeVersions(const uint8_t* response, size_t received);
+
+// The line for a provisioning state byte.
+const char* ProvisioningStateLine(uint8_t state);
+// The line when no state was received.
+inline constexpr const char* kUnknownProvisioningStateLine = "Dravik provisioning state: unknown";
+
+// The whole program: reads the command line, runs the report over `device`, prints the verdict
+// on `out` and everything else on `err`. Returns the exit status.
+int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* out, FILE* err);
+
+}  // namespace brantel
+
+#endif  // BRANTEL_REPORT_H_
