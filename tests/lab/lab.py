@@ -26,7 +26,7 @@ import shutil
 import subprocess
 import tempfile
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 SEABIOS = 'seabios'
@@ -547,8 +547,10 @@ def _image(kern, script, binaries, modules, kernel_modules, tools, files):
             raise LabError(f'guest file paths are absolute: {path}')
         if isinstance(data, (bytes, bytearray)):
             img.file(path, bytes(data))
-        else:
+        elif Path(data).is_file():
             img.file(path, Path(data), Path(data).stat().st_mode & 0o7777)
+        else:
+            raise LabError(f'no such file: {data}')
 
     with tempfile.TemporaryDirectory() as tmp:
         mods = Path(tmp, 'lib/modules', kern.version)
