@@ -1,0 +1,66 @@
+#include "halvorn/source/table_source.h"
+
+#include "halvorn/app/settings.h"
+#include "halvorn/source/firmware.h"
+#include "halvorn/source/physmem.h"
+#include "halvorn/source/registry.h"
+#include "halvorn/source/sysfs.h"
+
+namespace halvorn {
+
+bool TablesInitialized = false;
+
+StatusCode InitTableSource() {
+  StatusCode status =
+      OptCustomizedTables ? ListTableDirectory(Platform.tables_path) : LoadFirmwareTables();
+  if (status != AE_OK) return status;
+  if (OptDynamicTables) {
+    status = ListTableDirectory(Platform.dynamic_tables_path);
+    if (status != AE_OK) return status;
+  }
+  TablesInitialized = true;
+  return AE_OK;
+}
+
+namespace {
+
+StatusCode EnsureInitialized() { return TablesInitialized ? AE_OK : InitTableSource(); }
+
+}  // namespace
+
+StatusCode FetchTableByIndex(uint32_t index, TableBuffer* table, uint32_t* instance,
+                             uint64_t* address) {
+  *table = TableBuffer();
+  StatusCode status = EnsureInitialized();
+  if (status != AE_OK) return status;
+  const RegistryEntry* entry = RegistryEntryAt(index);
+  if (!entry) return AE_LIMIT;
+  status = FetchTableBySignature(entry->signature, entry->instance, table, address);
+  if (status == AE_OK) *instance = entry->instance;
+  return status;
+}
+
+StatusCode FetchTableBySignature(const char* signature, uint32_t instance, TableBuffer* table,
+                                 uint64_t* address) {
+  *table = TableBuffer();
+  StatusCode status = EnsureInitialized();
+  if (status != AE_OK) return status;
+  status = OptCustomizedTables
+               ? ReadTableFile(Platform.tables_path, signature, instance, table, address)
+               : FetchTableFromMemory(signature, instance, table, address);
+  if (status != AE_LIMIT || !OptDynamicTables) return status;
+  return ReadTableFile(Platform.dynamic_tables_path, signature, instance, table, address);
+}
+
+StatusCode FetchTableAtAddress(uint64_t address, TableBuffer* table) {
+  *table = TableBuffer();
+  StatusCode status = EnsureInitialized();
+  if (status != AE_OK) return status;
+  if (address == 0) return AE_BAD_ADDRESS;
+  PhysicalMapping mapping;
+  status = MapFirmwareTable(address, {}, &mapping);
+  if (status != AE_OK) return status;
+  return CopyTable(mapping.bytes(), table);
+}
+
+}  // namespace halvorn
