@@ -1,0 +1,337 @@
+#include "halvorn/source/table_source.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "halvorn/app/settings.h"
+#include "halvorn/common/console.h"
+#include "halvorn/source/registry.h"
+#include "halvorn/testing/capture.h"
+#include "halvorn/testing/fake_memory.h"
+
+namespace halvorn {
+namespace {
+
+using testing::Bytes;
+using testing::MakeFacs;
+using testing::MakeFadt;
+using testing::MakeRsdp;
+using testing::MakeTable;
+using testing::MakeXsdt;
+using testing::OutputCapture;
+using testing::RegistryContents;
+using Registry = std::vector<std::string>;
+
+constexpr uint64_t kBiosRsdp = 0xF0000;
+constexpr char kMain[] = "tables";
+constexpr char kDynamic[] = "tables/dynamic";
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+Bytes Copied(const TableBuffer& table) {
+  return table ? Bytes(table.data.get(), table.data.get() + table.size) : Bytes();
+}
+
+struct Fetched {
+  StatusCode status;
+  std::string table;  // "SIGN instance", or empty
+  uint64_t address;
+};
+
+class TableSourceTest : public ::testing::Test {
+ protected:
+  TableSourceTest()
+      : tables_(dir_.Join(kMain)),
+        dynamic_(dir_.Join(kDynamic)),
+        platform_({&memory_, "/nonexistent/systab", tables_.c_str(), dynamic_.c_str()}) {
+    mkdir(tables_.c_str(), 0755);
+    mkdir(dynamic_.c_str(), 0755);
+  }
+
+  void SetUp() override {
+    InitializeConsole();
+    ResetSettings();
+    testing::ResetTableSourceState();
+  }
+  void TearDown() override {
+    testing::ResetTableSourceState();
+    ResetSettings();
+  }
+
+  // A table file in "tables" or "tables/dynamic" whose payload byte tells the copies apart.
+  void PutFile(const std::string& directory, const std::string& name, uint8_t mark) {
+    Bytes table = MakeTable(name.substr(0, 4), 37, Bytes{mark});
+    dir_.WriteFile(directory + "/" + name, Text(table));
+  }
+
+  // One FetchTableBySignature with what it printed; the payload byte of the table, or -1.
+  struct Outcome {
+    StatusCode status;
+    int mark;
+    uint64_t address;
+    std::string err;
+  };
+  Outcome BySignature(const char* signature, uint32_t instance) {
+    TableBuffer table;
+    uint64_t address = 1;
+    OutputCapture capture;
+    StatusCode status = FetchTableBySignature(signature, instance, &table, &address);
+    OutputCapture::Result output = capture.Finish();
+    EXPECT_EQ(output.out, "");
+    if (status != AE_OK) {
+      EXPECT_FALSE(table) << "a table handed out with a failure";
+    }
+    int mark = table && table.size > 36 ? table.data[36] : -1;
+    return {status, mark, address, output.err};
+  }
+
+  // Every index until the first failure: "SIGN instance mark" per table, and the status that
+  // ended the run.
+  std::pair<std::vector<std::string>, StatusCode> FetchAll() {
+    std::vector<std::string> fetched;
+    for (uint32_t index = 0;; ++index) {
+      TableBuffer table;
+      uint32_t instance = 99;
+      uint64_t address = 1;
+      StatusCode status = FetchTableByIndex(index, &table, &instance, &address);
+      if (status != AE_OK) {
+        if (table) fetched.push_back("a table handed out with a failure");
+        return {fetched, status};
+      }
+      std::string entry = std::string(reinterpret_cast<const char*>(table.data.get()), 4) + " " +
+                          std::to_string(instance);
+      if (table.size > 36) entry += " " + std::to_string(table.data[36]);
+      if (address != 0) entry += " @" + std::to_string(address);
+      fetched.push_back(entry);
+    }
+  }
+
+  testing::FakeMemory memory_;
+  testing::ScratchDir dir_;
+  std::string tables_;
+  std::string dynamic_;
+  testing::ScopedPlatform platform_;
+};
+
+TEST_F(TableSourceTest, SysfsIndexOrderThenDynamic) {
+  PutFile(kMain, "FACP", 1);
+  PutFile(kMain, "SSDT1", 2);
+  PutFile(kMain, "SSDT2", 3);
+  PutFile(kDynamic, "SSDT3", 4);
+  PutFile(kDynamic, "OEMX", 5);
+
+  OutputCapture capture;
+  auto [fetched, end] = FetchAll();
+  OutputCapture::Result output = capture.Finish();
+  EXPECT_EQ(end, AE_LIMIT);
+  EXPECT_TRUE(TablesInitialized);
+  // Within one directory the order is the directory's own; the main directory comes first.
+  ASSERT_EQ(fetched.size(), 5u);
+  Registry main_part(fetched.begin(), fetched.begin() + 3);
+  Registry dynamic_part(fetched.begin() + 3, fetched.end());
+  std::sort(main_part.begin(), main_part.end());
+  std::sort(dynamic_part.begin(), dynamic_part.end());
+  EXPECT_EQ(main_part, (Registry{"FACP 0 1", "SSDT 1 2", "SSDT 2 3"}));
+  EXPECT_EQ(dynamic_part, (Registry{"OEMX 0 5", "SSDT 3 4"}));
+  EXPECT_EQ(output.err, "");
+  EXPECT_EQ(output.out, "");
+}
+
+TEST_F(TableSourceTest, EmptySourcesEndAtIndexZero) {
+  TableBuffer table;
+  uint32_t instance;
+  uint64_t address;
+  EXPECT_EQ(FetchTableByIndex(0, &table, &instance, &address), AE_LIMIT);
+  EXPECT_TRUE(TablesInitialized);
+}
+
+TEST_F(TableSourceTest, DynamicDirectoryIsAskedOnlyOnLimit) {
+  PutFile(kMain, "SSDT", 1);
+  PutFile(kMain, "FACP", 2);
+  PutFile(kDynamic, "SSDT", 3);            // registered as SSDT 1, which neither directory holds
+  PutFile(kDynamic, "SSDT2", 4);           // only in the dynamic directory
+  dir_.WriteFile("tables/MCFG", "short");  // AE_BAD_HEADER in main
+  PutFile(kDynamic, "MCFG", 6);
+
+  struct Case {
+    const char* signature;
+    uint32_t instance;
+    StatusCode status;
+    int mark;
+  };
+  const Case cases[] = {
+      {"SSDT", 0, AE_OK, 1},          // main directory
+      {"SSDT", 2, AE_OK, 4},          // fallback
+      {"SSDT", 1, AE_LIMIT, 0},       // neither holds it
+      {"MCFG", 0, AE_BAD_HEADER, 0},  // no fallback for other failures
+      {"XXXX", 0, AE_LIMIT, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.signature) + " " + std::to_string(c.instance));
+    Outcome outcome = BySignature(c.signature, c.instance);
+    EXPECT_EQ(outcome.status, c.status);
+    std::string err =
+        c.status == AE_BAD_HEADER ? "Could not read table header: " + tables_ + "/MCFG\n" : "";
+    EXPECT_EQ(outcome.err, err);
+    if (c.status != AE_OK) continue;
+    EXPECT_EQ(outcome.mark, c.mark);
+    EXPECT_EQ(outcome.address, 0u);
+  }
+
+  // With the dynamic directory switched off there is no fallback.
+  OptDynamicTables = false;
+  TableBuffer table;
+  uint64_t address;
+  EXPECT_EQ(FetchTableBySignature("SSDT", 2, &table, &address), AE_LIMIT);
+}
+
+TEST_F(TableSourceTest, MissingDynamicDirectoryFailsEveryFetchUntilItAppears) {
+  ASSERT_EQ(rmdir(dynamic_.c_str()), 0);
+  PutFile(kMain, "SSDT1", 1);
+  PutFile(kMain, "FACP", 2);
+  TableBuffer table;
+  uint32_t instance;
+  uint64_t address;
+  std::string cannot_open = "Cannot open directory - " + dynamic_ + "\n";
+
+  OutputCapture first;
+  StatusCode by_index = FetchTableByIndex(0, &table, &instance, &address);
+  EXPECT_EQ(first.Finish().err, cannot_open);
+  EXPECT_EQ(by_index, AE_NOT_FOUND);
+  EXPECT_FALSE(TablesInitialized);
+  EXPECT_EQ(TableRegistry.count, 2u);
+
+  // Each fetch initialises again and registers the main directory once more.
+  OutputCapture second;
+  StatusCode by_signature = FetchTableBySignature("FACP", 0, &table, &address);
+  StatusCode at_address = FetchTableAtAddress(0, &table);
+  OutputCapture::Result output = second.Finish();
+  EXPECT_EQ(by_signature, AE_NOT_FOUND);
+  EXPECT_EQ(at_address, AE_NOT_FOUND);
+  EXPECT_EQ(TableRegistry.count, 6u);
+  EXPECT_EQ(output.err, "SSDT: Warning unmatched table instance 1, expected 2\n" + cannot_open +
+                            "SSDT: Warning unmatched table instance 1, expected 3\n" + cannot_open);
+
+  ASSERT_EQ(mkdir(dynamic_.c_str(), 0755), 0);
+  OutputCapture third;
+  auto [fetched, end] = FetchAll();
+  third.Finish();
+  EXPECT_TRUE(TablesInitialized);
+  EXPECT_EQ(end, AE_LIMIT);
+  // The re-registered instances are asked for; only the originals exist as files.
+  std::vector<std::string> registry = RegistryContents();
+  ASSERT_EQ(registry.size(), 8u);
+  EXPECT_EQ(fetched.size(), 2u) << "the first fetch that finds nothing ends the run";
+}
+
+TEST_F(TableSourceTest, FetchAtAddressReadsMemoryInEitherMode) {
+  uint64_t apic = 0x7F000FF0;
+  Bytes apic_bytes = MakeTable("APIC", 44, Bytes{9});
+  memory_.Put(apic, apic_bytes);
+  memory_.Put(kBiosRsdp, MakeRsdp(0, 0x1000, 0));
+
+  for (bool customized : {true, false}) {
+    SCOPED_TRACE(customized ? "sysfs mode" : "memory mode");
+    if (!customized) {
+      // Memory mode needs firmware to initialise: an RSDP whose RSDT lists a FADT.
+      memory_.Put(0x1000, testing::MakeRsdt(std::vector<uint32_t>{0x2000}));
+      memory_.Put(0x2000, MakeFadt(116, {}));
+    }
+    testing::ResetTableSourceState();
+    OptCustomizedTables = customized;
+    TableBuffer table;
+    EXPECT_EQ(FetchTableAtAddress(0, &table), AE_BAD_ADDRESS);
+    EXPECT_TRUE(TablesInitialized);
+    ASSERT_EQ(FetchTableAtAddress(apic, &table), AE_OK);
+    EXPECT_EQ(Copied(table), apic_bytes);
+    ASSERT_EQ(FetchTableAtAddress(kBiosRsdp, &table), AE_OK);
+    EXPECT_EQ(table.size, 20u) << "an RSDP is copied with its own length";
+  }
+}
+
+TEST_F(TableSourceTest, UnreadableMemoryOnlyFailsFetchAtAddress) {
+  PutFile(kMain, "FACP", 1);
+  memory_.FailOpen(EACCES);
+  TableBuffer table;
+  uint32_t instance;
+  uint64_t address;
+  OutputCapture capture;
+  StatusCode by_index = FetchTableByIndex(0, &table, &instance, &address);
+  StatusCode at_address = FetchTableAtAddress(0x7F000000, &table);
+  OutputCapture::Result output = capture.Finish();
+  EXPECT_EQ(by_index, AE_OK);
+  EXPECT_EQ(at_address, AE_ACCESS);
+  EXPECT_FALSE(table);
+  EXPECT_EQ(output.err, "Cannot open /dev/mem\nCould not map table header at 0x000000007F000000\n");
+}
+
+TEST_F(TableSourceTest, MemoryModeDeliversEveryRegisteredTable) {
+  // Revision 2 without an RSDT and a FADT without a FACS: each registered table can be fetched,
+  // so a dump of all tables reaches the end.
+  OptCustomizedTables = false;
+  uint64_t dsdt = 0x7F000010, fadt = 0x7F000200, ssdt = 0x7F000400, xsdt = 0x7F000600;
+  memory_.Put(dsdt, MakeTable("DSDT", 37, Bytes{7}));
+  memory_.Put(fadt, MakeFadt(276, {0, 0, 0, dsdt}));
+  memory_.Put(ssdt, MakeTable("SSDT", 37, Bytes{8}));
+  memory_.Put(xsdt, MakeXsdt(std::vector<uint64_t>{fadt, ssdt}));
+  memory_.Put(kBiosRsdp, MakeRsdp(2, 0, xsdt));
+  PutFile(kDynamic, "SSDT5", 9);  // not in memory: found through the fallback
+
+  OutputCapture capture;
+  auto [fetched, end] = FetchAll();
+  OutputCapture::Result output = capture.Finish();
+  EXPECT_EQ(end, AE_LIMIT);
+  auto at = [](uint64_t address) { return " @" + std::to_string(address); };
+  EXPECT_EQ(fetched, (std::vector<std::string>{
+                         "RSD  0" + at(kBiosRsdp),
+                         "XSDT 0 0" + at(xsdt),
+                         "DSDT 0 7" + at(dsdt),
+                         "FACP 0 0" + at(fadt),
+                         "SSDT 0 8" + at(ssdt),
+                         "SSDT 5 9",
+                     }));
+  EXPECT_EQ(output.err, "");
+  EXPECT_EQ(output.out, "");
+}
+
+TEST_F(TableSourceTest, FailedMemoryInitialisationRunsAgain) {
+  OptCustomizedTables = false;
+  // The APIC has a page of its own, so that only its mapping fails.
+  uint64_t fadt = 0x7F000200, apic = 0x7F001400, xsdt = 0x7F000600;
+  memory_.Put(fadt, MakeFadt(116, {}));
+  memory_.Put(apic, MakeTable("APIC", 36));
+  memory_.Put(xsdt, MakeXsdt(std::vector<uint64_t>{fadt, apic}));
+  memory_.Put(kBiosRsdp, MakeRsdp(2, 0, xsdt));
+  memory_.FailRange(apic, 1, EIO);
+
+  TableBuffer table;
+  uint64_t address;
+  OutputCapture capture;
+  StatusCode first = FetchTableBySignature("FACP", 0, &table, &address);
+  OutputCapture::Result output = capture.Finish();
+  EXPECT_EQ(first, AE_BAD_ADDRESS);
+  EXPECT_EQ(output.err, "Cannot map /dev/mem\nCould not map table header at 0x000000007F001400\n");
+  EXPECT_FALSE(TablesInitialized);
+  EXPECT_EQ(RegistryContents(), (Registry{"RSDP 0", "XSDT 0", "FACP 0"}));
+
+  // The firmware now maps: the second run loads again and registers everything once more.
+  testing::FakeMemory healed;
+  healed.Put(fadt, MakeFadt(116, {}));
+  healed.Put(apic, MakeTable("APIC", 36));
+  healed.Put(xsdt, MakeXsdt(std::vector<uint64_t>{fadt, apic}));
+  healed.Put(kBiosRsdp, MakeRsdp(2, 0, xsdt));
+  testing::ScopedPlatform platform(
+      {&healed, "/nonexistent/systab", tables_.c_str(), dynamic_.c_str()});
+  EXPECT_EQ(FetchTableBySignature("APIC", 0, &table, &address), AE_OK);
+  EXPECT_EQ(address, apic);
+  EXPECT_TRUE(TablesInitialized);
+  EXPECT_EQ(RegistryContents(),
+            (Registry{"RSDP 0", "XSDT 0", "FACP 0", "RSDP 1", "XSDT 1", "FACP 1", "APIC 0"}));
+}
+
+}  // namespace
+}  // namespace halvorn
