@@ -28,9 +28,8 @@ inline constexpr uint32_t kResponseCommandBit = 0x00800000;
 inline constexpr MessageHeader CodeVersionsRequest = {1, 1, 0, 0x0400001A, 0};
 inline constexpr MessageHeader ProvisioningStateRequest = {1, 1, 0, 0x04000011, 0};
 
-inline constexpr uint8_t HostInterfaceClientUuid[16] = {0x28, 0x00, 0xF8, 0x12, 0xB7, 0xB4,
-                                                        0x2D, 0x4B, 0xAC, 0xA8, 0x46, 0xE0,
-                                                        0xFF, 0x65, 0x81, 0x4C};
+inline constexpr uint8_t HostInterfaceClientUuid[16] = {
+    0x28, 0x00, 0xF8, 0x12, 0xB7, 0xB4, 0x2D, 0x4B, 0xAC, 0xA8, 0x46, 0xE0, 0xFF, 0x65, 0x81, 0x4C};
 
 // The connect request: read-write, type 'H', number 1, 16-byte argument.
 inline constexpr unsigned long kConnectRequest = 0xC0104801;

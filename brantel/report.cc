@@ -69,8 +69,7 @@ std::string_view CodeVersionsRecord::Label(size_t index) const {
 }
 
 std::string_view CodeVersionsRecord::Version(size_t index) const {
-  return Chars(kFirstEntryOffset - kPayloadOffset + index * kVersionEntrySize + kVersionOffset +
-               2);
+  return Chars(kFirstEntryOffset - kPayloadOffset + index * kVersionEntrySize + kVersionOffset + 2);
 }
 
 bool ValidateCodeVersions(const uint8_t* response, size_t received) {

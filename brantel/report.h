@@ -33,6 +33,7 @@ class CodeVersionsRecord {
   // The entry count; only meaningful after a validated fill, where it is at most 50.
   uint32_t EntryCount() const;
   // Entry `index`'s label and version, each up to its first NUL within its 20-byte field.
+  // `index` is below 50.
   std::string_view Label(size_t index) const;
   std::string_view Version(size_t index) const;
 

@@ -56,7 +56,8 @@ struct RunResult {
 RunResult RunWith(FakeDevice& device, std::vector<const char*> argv = {"brantel"}) {
   MemoryStream out;
   MemoryStream err;
-  int status = RunReport(static_cast<int>(argv.size()), argv.data(), device, out.file(), err.file());
+  int status =
+      RunReport(static_cast<int>(argv.size()), argv.data(), device, out.file(), err.file());
   return RunResult{out.Text(), err.Text(), status};
 }
 
@@ -84,36 +85,56 @@ void Check(const Case& c, uint32_t max_message_length = 4096) {
 TEST(Report, Present) {
   const std::string kProvisioned = "Dravik present: true\nDravik provisioning state: provisioned\n";
   const Case cases[] = {
-      {"two entries", {Answer(CodeVersionsResponse(kTwoEntries)), Answer(ProvisioningStateResponse(2))},
-       kProvisioned + kTwoLines, "", 0},
-      {"count 0, length 73", {Answer(CodeVersionsResponse({})), Answer(ProvisioningStateResponse(2))},
-       kProvisioned, "", 0},
+      {"two entries",
+       {Answer(CodeVersionsResponse(kTwoEntries)), Answer(ProvisioningStateResponse(2))},
+       kProvisioned + kTwoLines,
+       "",
+       0},
+      {"count 0, length 73",
+       {Answer(CodeVersionsResponse({})), Answer(ProvisioningStateResponse(2))},
+       kProvisioned,
+       "",
+       0},
       {"43 trailing bytes",
        {Answer(Extended(CodeVersionsResponse(kTwoEntries), std::vector<uint8_t>(43, 'x'))),
         Answer(ProvisioningStateResponse(2))},
-       kProvisioned + kTwoLines, "", 0},
-      {"50 entries", {Answer(CodeVersionsResponse(ManyEntries(50))), Answer(ProvisioningStateResponse(2))},
-       kProvisioned + Lines(ManyEntries(50)), "", 0},
-      {"empty version", {Answer(CodeVersionsResponse({{"Boot", ""}})), Answer(ProvisioningStateResponse(2))},
-       kProvisioned + "Boot:\t\n", "", 0},
+       kProvisioned + kTwoLines,
+       "",
+       0},
+      {"50 entries",
+       {Answer(CodeVersionsResponse(ManyEntries(50))), Answer(ProvisioningStateResponse(2))},
+       kProvisioned + Lines(ManyEntries(50)),
+       "",
+       0},
+      {"empty version",
+       {Answer(CodeVersionsResponse({{"Boot", ""}})), Answer(ProvisioningStateResponse(2))},
+       kProvisioned + "Boot:\t\n",
+       "",
+       0},
       // Full 20-character label: the print stops at the field's end, not at the version length.
       {"20-character label",
        {Answer(CodeVersionsResponse({{"ABCDEFGHIJKLMNOPQRST", "1"}})),
         Answer(ProvisioningStateResponse(2))},
-       kProvisioned + "ABCDEFGHIJKLMNOPQRST:\t1\n", "", 0},
+       kProvisioned + "ABCDEFGHIJKLMNOPQRST:\t1\n",
+       "",
+       0},
       // Label printed up to its first NUL, whatever its length says.
       {"label shorter than its length",
        {Answer(Patched(CodeVersionsResponse({{"Boot", "7"}}), kEntry0, 9, 2)),
         Answer(ProvisioningStateResponse(2))},
-       kProvisioned + "Boot:\t7\n", "", 0},
+       kProvisioned + "Boot:\t7\n",
+       "",
+       0},
       // A version of length 22 whose NUL lies in the trailing bytes: valid, but printed only to the
       // end of its 20-byte field.
       {"version running past its field",
-       {Answer(Patched(Extended(CodeVersionsResponse({{"Boot", "ABCDEFGHIJKLMNOPQRST"}}),
-                                {'u', 'v', 0}),
-                       kEntry0 + 22, 22, 2)),
+       {Answer(Patched(
+            Extended(CodeVersionsResponse({{"Boot", "ABCDEFGHIJKLMNOPQRST"}}), {'u', 'v', 0}),
+            kEntry0 + 22, 22, 2)),
         Answer(ProvisioningStateResponse(2))},
-       kProvisioned + "Boot:\tABCDEFGHIJKLMNOPQRST\n", "", 0},
+       kProvisioned + "Boot:\tABCDEFGHIJKLMNOPQRST\n",
+       "",
+       0},
   };
   for (const Case& c : cases) Check(c);
 }
@@ -144,14 +165,23 @@ TEST(Report, ProvisioningExchangeFails) {
   const FakeExchange kVersions = Answer(CodeVersionsResponse(kTwoEntries));
   const Case cases[] = {
       {"controller status",
-       {kVersions, Answer(Patched(ProvisioningStateResponse(2), 12, 0x22, 4))}, kOut, kUnable, 0},
-      {"malformed", {kVersions, Answer(Patched(ProvisioningStateResponse(2), 4, kCodeVersionsCommand, 4))},
-       kOut, kUnable, 0},
+       {kVersions, Answer(Patched(ProvisioningStateResponse(2), 12, 0x22, 4))},
+       kOut,
+       kUnable,
+       0},
+      {"malformed",
+       {kVersions, Answer(Patched(ProvisioningStateResponse(2), 4, kCodeVersionsCommand, 4))},
+       kOut,
+       kUnable,
+       0},
       {"empty", {kVersions, FakeExchange()}, kOut, kUnable, 0},
       {"no buffer", {kVersions, FakeExchange().RefuseBuffer()}, kOut, kUnable, 0},
       {"silent", {kVersions}, kOut, "Error: write failed on timeout with status\n" + kUnable, 0},
-      {"read error", {kVersions, FakeExchange().ReadFails(EIO)}, kOut,
-       "Error: read failed with status -1 Input/output error\n" + kUnable, 0},
+      {"read error",
+       {kVersions, FakeExchange().ReadFails(EIO)},
+       kOut,
+       "Error: read failed with status -1 Input/output error\n" + kUnable,
+       0},
   };
   for (const Case& c : cases) Check(c);
 }
@@ -159,8 +189,11 @@ TEST(Report, ProvisioningExchangeFails) {
 TEST(Report, NotPresent) {
   const Case cases[] = {
       {"empty response", {FakeExchange()}, "Dravik present: false\n", "", 0},
-      {"status 0x4000", {Answer(Patched(CodeVersionsResponse(kTwoEntries), 12, 0x4000, 4))},
-       "Dravik present: false\n", "", 0},
+      {"status 0x4000",
+       {Answer(Patched(CodeVersionsResponse(kTwoEntries), 12, 0x4000, 4))},
+       "Dravik present: false\n",
+       "",
+       0},
   };
   for (const Case& c : cases) Check(c);
 }
@@ -175,10 +208,16 @@ TEST(Report, CodeVersionsExchangeFails) {
       {"length mismatch", {Answer(Patched(kGood, 8, 200, 4))}, "", kError, 1},
       {"no buffer", {FakeExchange().RefuseBuffer()}, "", kError, 1},
       {"silent", {}, "", "Error: write failed on timeout with status\n" + kError, 1},
-      {"write error", {FakeExchange().WriteReturns(-1, EPIPE)}, "",
-       "Error: write failed with status -1 Broken pipe\n" + kError, 1},
-      {"wait error", {FakeExchange().WaitReturns(-1, false, EINTR)}, "",
-       "Error: write failed on select with status -1\n" + kError, 1},
+      {"write error",
+       {FakeExchange().WriteReturns(-1, EPIPE)},
+       "",
+       "Error: write failed with status -1 Broken pipe\n" + kError,
+       1},
+      {"wait error",
+       {FakeExchange().WaitReturns(-1, false, EINTR)},
+       "",
+       "Error: write failed on select with status -1\n" + kError,
+       1},
       {"short write", {FakeExchange().WriteReturns(6).Answer(kGood)}, "", kError, 1},
   };
   for (const Case& c : cases) Check(c);
@@ -222,7 +261,9 @@ TEST(Report, OpenFails) {
   } cases[] = {
       {"neither node", ENOENT, 0, kNoInterface, {}},
       {"primary denied", EACCES, 0, "Cannot open /dev/ostel0: Permission denied\n", {}},
-      {"connect refused", 0, -1,
+      {"connect refused",
+       0,
+       -1,
        "Error: Varnhold refused connection. This probably means you don't have Dravik\n",
        {FakeDevice::kDescriptor}},
   };
@@ -261,12 +302,8 @@ TEST(Report, CommandLine) {
     std::vector<const char*> argv;
     std::string err;
   } cases[] = {
-      {{"brantel"}, ""},
-      {{"brantel", "-v"}, kTrace},
-      {{"brantel", "-v", "-x"}, kTrace},
-      {{"brantel", "-x"}, ""},
-      {{"brantel", "-x", "-v"}, ""},
-      {{"brantel", "-vv"}, ""},
+      {{"brantel"}, ""},       {{"brantel", "-v"}, kTrace},   {{"brantel", "-v", "-x"}, kTrace},
+      {{"brantel", "-x"}, ""}, {{"brantel", "-x", "-v"}, ""}, {{"brantel", "-vv"}, ""},
       {{"brantel", ""}, ""},
   };
   for (const auto& c : cases) {
