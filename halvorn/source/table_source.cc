@@ -13,6 +13,9 @@ bool TablesInitialized = false;
 StatusCode InitTableSource() {
   StatusCode status =
       OptCustomizedTables ? ListTableDirectory(Platform.tables_path) : LoadFirmwareTables();
+  // To the callers AE_LIMIT means "no table at that place": firmware that could not be loaded
+  // (no XSDT or FADT, or an absent root table to walk) must not pass for an empty one.
+  if (status == AE_LIMIT) return AE_NOT_FOUND;
   if (status != AE_OK) return status;
   if (OptDynamicTables) {
     status = ListTableDirectory(Platform.dynamic_tables_path);

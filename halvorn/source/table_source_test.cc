@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "halvorn/app/dump.h"
 #include "halvorn/app/settings.h"
 #include "halvorn/common/console.h"
 #include "halvorn/source/registry.h"
@@ -331,6 +332,91 @@ TEST_F(TableSourceTest, FailedMemoryInitialisationRunsAgain) {
   EXPECT_TRUE(TablesInitialized);
   EXPECT_EQ(RegistryContents(),
             (Registry{"RSDP 0", "XSDT 0", "FACP 0", "RSDP 1", "XSDT 1", "FACP 1", "APIC 0"}));
+}
+
+// Firmware that legitimately lacks RSDT, DSDT or FACS: a dump of all tables in memory mode shows
+// every table it does have, and one that cannot be loaded fails loudly instead of printing
+// nothing.
+TEST_F(TableSourceTest, DumpAllInMemoryModeShowsEveryTableOrFails) {
+  struct Case {
+    const char* name;
+    bool with_rsdt;
+    uint32_t fadt_length;
+    testing::FadtPointers pointers;
+    bool use_rsdt;
+    std::vector<std::string> dumped;  // signatures in order
+    std::string err;
+  };
+  const uint64_t dsdt = 0x7F000010, facs = 0x7F000100, fadt = 0x7F000200, ssdt = 0x7F000400,
+                 xsdt = 0x7F000600, rsdt = 0x7F000800;
+  const testing::FadtPointers both = {uint32_t(facs), uint32_t(dsdt), facs, dsdt};
+  const Case cases[] = {
+      {"no RSDT", false, 276, both, false, {"RSDP", "XSDT", "DSDT", "FACS", "FACP", "SSDT"}, ""},
+      {"no FACS",
+       true,
+       276,
+       {0, uint32_t(dsdt), 0, dsdt},
+       false,
+       {"RSDP", "RSDT", "XSDT", "DSDT", "FACP", "SSDT"},
+       ""},
+      {"FADT too short for a DSDT",
+       true,
+       40,
+       {uint32_t(facs), 0, 0, 0},
+       false,
+       {"RSDP", "RSDT", "XSDT", "FACS", "FACP", "SSDT"},
+       ""},
+      {"-x without an RSDT",
+       false,
+       276,
+       both,
+       true,
+       {},
+       "Could not get ACPI tables, AE_NOT_FOUND\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ResetTableSourceState();
+    ResetSettings();
+    OptCustomizedTables = false;
+    OptSummary = true;
+    OptUseRsdt = c.use_rsdt;
+    testing::FakeMemory memory;
+    testing::ScopedPlatform platform(
+        {&memory, "/nonexistent/systab", tables_.c_str(), dynamic_.c_str()});
+    memory.Put(dsdt, MakeTable("DSDT", 36));
+    memory.Put(facs, MakeFacs());
+    memory.Put(fadt, MakeFadt(c.fadt_length, c.pointers));
+    memory.Put(ssdt, MakeTable("SSDT", 36));
+    memory.Put(xsdt, MakeXsdt(std::vector<uint64_t>{fadt, ssdt}));
+    memory.Put(rsdt, testing::MakeRsdt(std::vector<uint32_t>{uint32_t(fadt), uint32_t(ssdt)}));
+    memory.Put(kBiosRsdp, MakeRsdp(2, c.with_rsdt ? uint32_t(rsdt) : 0, xsdt));
+
+    OutputCapture capture;
+    int result = RunDumpAll();
+    OutputCapture::Result output = capture.Finish();
+    EXPECT_EQ(result, c.err.empty() ? 0 : -1);
+    EXPECT_EQ(output.err, c.err);
+    std::vector<std::string> dumped;
+    for (size_t line = 0; line < output.out.size(); line = output.out.find('\n', line) + 1) {
+      dumped.push_back(output.out.substr(line + 6, 4));  // "ACPI: SIGN 0x..."
+    }
+    EXPECT_EQ(dumped, c.dumped) << output.out;
+  }
+}
+
+TEST_F(TableSourceTest, FirmwareThatCannotLoadIsNotAnEmptySource) {
+  // Revision 2 with an XSDT address of 0: loading stops at AE_LIMIT, which the fetches must not
+  // hand on as "no table here".
+  OptCustomizedTables = false;
+  memory_.Put(kBiosRsdp, MakeRsdp(2, 0, 0));
+  TableBuffer table;
+  uint32_t instance;
+  uint64_t address;
+  EXPECT_EQ(FetchTableByIndex(0, &table, &instance, &address), AE_NOT_FOUND);
+  EXPECT_EQ(FetchTableBySignature("SSDT", 0, &table, &address), AE_NOT_FOUND);
+  EXPECT_EQ(FetchTableAtAddress(0, &table), AE_NOT_FOUND);
+  EXPECT_FALSE(TablesInitialized);
 }
 
 }  // namespace
