@@ -120,7 +120,7 @@ class FileDumps(Scratch):
             (["-f", long], b"Table length (0x40) is too large for input file (0x24) %s\n" %
              long.encode()),
             (["-f", rsdp], b"No valid ACPI signature was found in input file %s\n"
-             b"Table length (0x52545020) is too large for input file (0x24) %s\n" %
+             b"Table length (0x20525450) is too large for input file (0x24) %s\n" %
              (rsdp.encode(), rsdp.encode())),
             (["-f", tiny], b"Input file %s is too short for a table header (0x6 bytes)\n" %
              tiny.encode()),
