@@ -48,6 +48,8 @@
 #define DUMMY_FEATURES_MASK	0x64FDD1069ULL
 
 static int numdummies = 1;
+module_param(numdummies, int, 0);
+MODULE_PARM_DESC(numdummies, "Number of dummy pseudo devices");
 
 /* Nothing to program: the device has no address filters. */
 static void set_multicast_list(struct net_device *dev)
@@ -227,7 +229,5 @@ static void __exit dummy_cleanup_module(void)
 module_init(dummy_init_module);
 module_exit(dummy_cleanup_module);
 
-module_param(numdummies, int, 0);
-MODULE_PARM_DESC(numdummies, "Number of dummy pseudo devices");
 MODULE_LICENSE("GPL");
 MODULE_ALIAS_RTNL_LINK(DRV_NAME);

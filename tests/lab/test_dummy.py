@@ -236,7 +236,7 @@ D=/sys/class/net/dummy0
 lab-case addr.names names
 lab-case addr.kept cat /sys/class/net/a_unicast/address /sys/class/net/a_unicast/addr_assign_type
 lab-case random sh -c "$IP link add r1 type dummy && $IP link add r2 type dummy &&
-  for d in dummy0 r1 r2; do cat /sys/class/net/\$d/address /sys/class/net/\$d/addr_assign_type; done"
+  cd /sys/class/net && for d in dummy0 r1 r2; do cat \$d/address \$d/addr_assign_type; done"
 
 lab-case down cat $D/flags $D/mtu
 lab-case up sh -c "$IP link set dummy0 up && $IP link show dummy0"
