@@ -23,14 +23,14 @@ void CopySanitized(TableBytes table, size_t offset, size_t width, char* field) {
 
 }  // namespace
 
-std::string FormatTableSummary(uint64_t address, TableBytes table) {
+SummaryText FormatTableSummary(uint64_t address, TableBytes table) {
   const uint32_t high = static_cast<uint32_t>(address >> 32);
   const uint32_t low = static_cast<uint32_t>(address);
-  char line[160];
+  SummaryText line;
 
   // The FACS has no common header: only its signature and length are shown, unexamined.
   if (HasSignature(table, "FACS")) {
-    snprintf(line, sizeof line, "%-4.4s 0x%8.8X%8.8X %06X", SignatureText(table), high, low,
+    snprintf(line.text, sizeof line.text, "%-4.4s 0x%8.8X%8.8X %06X", SignatureText(table), high, low,
              ReadLe32(table, header::kLength));
     return line;
   }
@@ -39,7 +39,7 @@ std::string FormatTableSummary(uint64_t address, TableBytes table) {
     char oem_id[7];
     CopySanitized(table, rsdp::kOemId, 6, oem_id);
     // Revisions 0 and 1 arrive as the 20 bytes copied, without a Length field to show.
-    snprintf(line, sizeof line, "RSDP 0x%8.8X%8.8X %06X (v%.2d %-6.6s)", high, low,
+    snprintf(line.text, sizeof line.text, "RSDP 0x%8.8X%8.8X %06X (v%.2d %-6.6s)", high, low,
              RsdpLength(table), ReadU8(table, rsdp::kRevision), oem_id);
     return line;
   }
@@ -52,7 +52,7 @@ std::string FormatTableSummary(uint64_t address, TableBytes table) {
   CopySanitized(table, header::kOemId, 6, oem_id);
   CopySanitized(table, header::kOemTableId, 8, oem_table_id);
   CopySanitized(table, header::kCreatorId, 4, creator_id);
-  snprintf(line, sizeof line, "%-4.4s 0x%8.8X%8.8X %06X (v%.2d %-6.6s %-8.8s %08X %-4.4s %08X)",
+  snprintf(line.text, sizeof line.text, "%-4.4s 0x%8.8X%8.8X %06X (v%.2d %-6.6s %-8.8s %08X %-4.4s %08X)",
            signature, high, low, ReadLe32(table, header::kLength), ReadU8(table, header::kRevision),
            oem_id, oem_table_id, ReadLe32(table, header::kOemRevision), creator_id,
            ReadLe32(table, header::kCreatorRevision));
@@ -60,7 +60,7 @@ std::string FormatTableSummary(uint64_t address, TableBytes table) {
 }
 
 void PrintTableSummary(uint64_t address, TableBytes table) {
-  ReportInfo("%s", FormatTableSummary(address, table).c_str());
+  ReportInfo("%s", FormatTableSummary(address, table).text);
 }
 
 StatusCode VerifyTableChecksum(TableBytes table, uint32_t length) {

@@ -2,16 +2,20 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "halvorn/common/status.h"
 #include "halvorn/common/table.h"
 
 namespace halvorn {
 
+// A summary line's text, NUL-terminated.
+struct SummaryText {
+  char text[128];
+};
+
 // The summary text of a table at `address` (0 for a table read from a file): the FACS form,
 // the RSDP form or the full header form, with identifiers sanitised. No prefix, no newline.
-std::string FormatTableSummary(uint64_t address, TableBytes table);
+SummaryText FormatTableSummary(uint64_t address, TableBytes table);
 
 // Writes the summary as an information line ("ACPI: ...\n") on the diagnostic console.
 void PrintTableSummary(uint64_t address, TableBytes table);

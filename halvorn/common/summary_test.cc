@@ -133,7 +133,7 @@ TEST(FormatTableSummary, FullHeaderForm) {
        "APIC 0x0000000000000000 0000BC (v03 A               01072009 CRTR 00010013)"},
   };
   for (const SummaryCase& c : cases) {
-    EXPECT_EQ(FormatTableSummary(c.address, c.record), c.expected) << c.what;
+    EXPECT_EQ(std::string(FormatTableSummary(c.address, c.record).text), c.expected) << c.what;
   }
 }
 
@@ -162,7 +162,7 @@ TEST(FormatTableSummary, FacsAndRsdpForms) {
        "RSD  0x0000000000000000 21525450 (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
   };
   for (const SummaryCase& c : cases) {
-    EXPECT_EQ(FormatTableSummary(c.address, c.record), c.expected) << c.what;
+    EXPECT_EQ(std::string(FormatTableSummary(c.address, c.record).text), c.expected) << c.what;
   }
 }
 
@@ -316,7 +316,7 @@ TEST(TableReaders, EveryPrefixStaysInsideTheRecord) {
       Bytes padded = prefix;
       padded.resize(std::max<size_t>(c.record.size(), 36), 0);
 
-      EXPECT_EQ(FormatTableSummary(0x1000, prefix), FormatTableSummary(0x1000, padded));
+      EXPECT_STREQ(FormatTableSummary(0x1000, prefix).text, FormatTableSummary(0x1000, padded).text);
       EXPECT_EQ(RsdpLength(prefix), RsdpLength(padded));
       StatusCode expected = n == c.record.size() ? ValidateRsdp(c.record)
                             : n < 8              ? AE_BAD_SIGNATURE

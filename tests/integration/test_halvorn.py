@@ -244,6 +244,7 @@ class OutputFile(Scratch):
         self.assertEqual((out, status), (b"", 0))
         self.assertRegex(err, b"^" + BANNER.pattern +
                          b"Target path already exists, overwrite\\? \\[y\\|n\\] "
+                         b"Input file:  [^\n]* contains table \\[APIC\\], 0x24 \\(36\\) bytes\n"
                          b"Could not get file offset\n"
                          b"Output file %s contains 0xFFFFFFFF \\(4294967295\\) bytes\n\n$" %
                          re.escape(terminal.encode()))
