@@ -6,27 +6,13 @@
 #include <vector>
 
 #include "halvorn/testing/capture.h"
+#include "halvorn/testing/fake_memory.h"
 
 namespace halvorn {
 namespace {
 
-struct Registered {
-  std::string signature;
-  uint32_t instance;
-  bool operator==(const Registered&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Registered& entry) {
-  return out << entry.signature << " " << entry.instance;
-}
-
-std::vector<Registered> RegistryContents() {
-  std::vector<Registered> contents;
-  for (const RegistryEntry* entry = TableRegistry.first; entry; entry = entry->next) {
-    contents.push_back({std::string(entry->signature, 4), entry->instance});
-  }
-  return contents;
-}
+using testing::RegistryContents;
+using Registry = std::vector<std::string>;
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -35,48 +21,54 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, RenumbersClashingInstances) {
+  struct Entry {
+    const char* signature;
+    uint32_t instance;
+  };
   struct Case {
     const char* name;
-    std::vector<Registered> before;
-    Registered request;
-    uint32_t expected_instance;
-    std::string expected_err;
+    std::vector<Entry> before;
+    Entry request;
+    const char* registered;  // the new entry as it ends up
+    const char* err;
   };
   const Case cases[] = {
-      {"first entry keeps its instance", {}, {"SSDT", 7}, 7, ""},
+      {"first entry keeps its instance", {}, {"SSDT", 7}, "SSDT 7", ""},
       {"clash on a non-zero instance warns",
        {{"SSDT", 1}, {"SSDT", 3}},
        {"SSDT", 1},
-       4,
+       "SSDT 4",
        "SSDT: Warning unmatched table instance 1, expected 4\n"},
-      {"clash on instance 0 is silent", {{"DSDT", 0}}, {"DSDT", 0}, 1, ""},
-      {"a gap is kept", {{"SSDT", 0}, {"SSDT", 1}}, {"SSDT", 5}, 5, ""},
+      {"clash on instance 0 is silent", {{"DSDT", 0}}, {"DSDT", 0}, "DSDT 1", ""},
+      {"a gap is kept", {{"SSDT", 0}, {"SSDT", 1}}, {"SSDT", 5}, "SSDT 5", ""},
       {"other signatures do not count",
        {{"SSDT", 0}, {"APIC", 4}, {"APIC", 0}},
        {"APIC", 0},
-       5,
+       "APIC 5",
        ""},
       {"the highest instance decides, not the last",
        {{"SSDT", 9}, {"SSDT", 2}},
        {"SSDT", 2},
-       10,
+       "SSDT 10",
        "SSDT: Warning unmatched table instance 2, expected 10\n"},
-      {"signatures are case-sensitive", {{"ssdt", 0}}, {"SSDT", 0}, 0, ""},
+      {"signatures are case-sensitive", {{"ssdt", 0}}, {"SSDT", 0}, "SSDT 0", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ClearTableRegistry();
-    for (const Registered& entry : c.before) {
-      ASSERT_EQ(RegisterTable(entry.signature.c_str(), entry.instance), AE_OK);
+    Registry expected;
+    for (const Entry& entry : c.before) {
+      ASSERT_EQ(RegisterTable(entry.signature, entry.instance), AE_OK);
+      expected.push_back(std::string(entry.signature) + " " + std::to_string(entry.instance));
     }
-    testing::OutputCapture capture;
-    EXPECT_EQ(RegisterTable(c.request.signature.c_str(), c.request.instance), AE_OK);
-    testing::OutputCapture::Result output = capture.Finish();
-    EXPECT_EQ(output.err, c.expected_err);
-    EXPECT_EQ(output.out, "");
+    expected.push_back(c.registered);
 
-    std::vector<Registered> expected = c.before;
-    expected.push_back({c.request.signature, c.expected_instance});
+    testing::OutputCapture capture;
+    StatusCode status = RegisterTable(c.request.signature, c.request.instance);
+    testing::OutputCapture::Result output = capture.Finish();
+    EXPECT_EQ(status, AE_OK);
+    EXPECT_EQ(output.err, c.err);
+    EXPECT_EQ(output.out, "");
     EXPECT_EQ(RegistryContents(), expected);
     EXPECT_EQ(TableRegistry.count, expected.size());
   }
@@ -88,9 +80,8 @@ TEST_F(RegistryTest, RepeatedRegistrationsCountUp) {
     ASSERT_EQ(RegisterTable("FACP", 0), AE_OK);
     ASSERT_EQ(RegisterTable("SSDT", 0), AE_OK);
   }
-  std::vector<Registered> expected = {{"FACP", 0}, {"SSDT", 0}, {"FACP", 1},
-                                      {"SSDT", 1}, {"FACP", 2}, {"SSDT", 2}};
-  EXPECT_EQ(RegistryContents(), expected);
+  EXPECT_EQ(RegistryContents(),
+            (Registry{"FACP 0", "SSDT 0", "FACP 1", "SSDT 1", "FACP 2", "SSDT 2"}));
 }
 
 TEST_F(RegistryTest, EntryAtFollowsRegistrationOrder) {
