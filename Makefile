@@ -49,3 +49,38 @@ run: utilities
 clean:
 	rm -rf $(BUILD)
 	-$(MAKE) -C dummy clean
+
+# Installation: make && sudo make install [PREFIX=/usr/local] [DESTDIR=<staging dir>].
+# The binaries go to sbin, the manual pages to share/man/man8, and the module's sources to
+# src/dummy-VERSION, where DKMS builds them (VERSION is PACKAGE_VERSION of dummy/dkms.conf,
+# the module's one version). Installing only copies what `make` built: it builds the utilities
+# when they are missing and never touches a build tree that is there (sudo would leave root's
+# files in it).
+PREFIX  ?= /usr/local
+SBINDIR := $(PREFIX)/sbin
+MAN8DIR := $(PREFIX)/share/man/man8
+DUMMY_VERSION := $(shell sed -n 's/^PACKAGE_VERSION="*\([^"]*\)"*$$/\1/p' dummy/dkms.conf)
+DKMSDIR := $(PREFIX)/src/dummy-$(DUMMY_VERSION)
+UTILITIES := halvorn brantel
+MANPAGES := man/halvorn.8 man/brantel.8
+MODULE_SOURCES := dummy/dummy.c dummy/Kbuild dummy/Makefile dummy/dkms.conf
+
+.PHONY: install uninstall
+
+$(addprefix $(BUILD)/,$(UTILITIES)):
+	$(MAKE) utilities
+
+install: $(addprefix $(BUILD)/,$(UTILITIES))
+	@test -n "$(DUMMY_VERSION)" || { echo "no PACKAGE_VERSION in dummy/dkms.conf" >&2; exit 1; }
+	install -d $(DESTDIR)$(SBINDIR) $(DESTDIR)$(MAN8DIR) $(DESTDIR)$(DKMSDIR)
+	install -m 0755 $(addprefix $(BUILD)/,$(UTILITIES)) $(DESTDIR)$(SBINDIR)
+	install -m 0644 $(MANPAGES) $(DESTDIR)$(MAN8DIR)
+	install -m 0644 $(MODULE_SOURCES) $(DESTDIR)$(DKMSDIR)
+
+# Removes what install put there; the source directory goes only if nothing else is left in
+# it. Take the module out of DKMS first (dkms remove dummy/VERSION --all).
+uninstall:
+	rm -f $(addprefix $(DESTDIR)$(SBINDIR)/,$(UTILITIES))
+	rm -f $(addprefix $(DESTDIR)$(MAN8DIR)/,$(notdir $(MANPAGES)))
+	rm -f $(addprefix $(DESTDIR)$(DKMSDIR)/,$(notdir $(MODULE_SOURCES)))
+	if [ -d $(DESTDIR)$(DKMSDIR) ]; then rmdir $(DESTDIR)$(DKMSDIR); fi
