@@ -3,6 +3,7 @@
 #   make          build/halvorn, build/brantel and dummy/dummy.ko
 #   make test     every test: units under ASan/UBSan, integration, guest lab
 #   make run      build and run build/halvorn on this machine (as root)
+#   make bench    time the hex dump against other tools (bench/README.md)
 
 BUILD    := build
 SANBUILD := build/san
@@ -45,6 +46,12 @@ test: deps all unit
 
 run: utilities
 	$(BUILD)/halvorn
+
+# Times halvorn -f on a 64 MiB table against xxd, hexdump -C, od and cat, and halvorn over this
+# machine's sysfs tables; fails when a target of bench/README.md is missed. Takes a few minutes.
+.PHONY: bench
+bench: utilities
+	python3 bench/bench.py
 
 clean:
 	rm -rf $(BUILD)
