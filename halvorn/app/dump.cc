@@ -7,6 +7,7 @@
 #include "halvorn/common/number.h"
 #include "halvorn/common/summary.h"
 #include "halvorn/common/text.h"
+#include "halvorn/source/registry.h"
 #include "halvorn/source/table_source.h"
 
 namespace halvorn {
@@ -34,6 +35,18 @@ constexpr SignatureAlias kSignatureAliases[] = {
     {"FADT", "FACP"},
     {"MADT", "APIC"},
 };
+
+// Whether the table source registered the signature with an instance from `from` up to the last
+// one a loop asks for.
+bool HasLaterInstance(const char* signature, uint32_t from) {
+  for (const RegistryEntry* entry = TableRegistry.first; entry; entry = entry->next) {
+    if (std::memcmp(entry->signature, signature, 4) == 0 && entry->instance >= from &&
+        entry->instance < kMaxRounds) {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -139,6 +152,10 @@ int RunDumpBySignature(const char* signature_text) {
     TableBuffer table;
     uint64_t address = 0;
     const StatusCode status = FetchTableBySignature(signature, instance, &table, &address);
+    // A missing instance is not the end while a later one is registered: the kernel names the
+    // files of a signature it has several of SSDT1, SSDT2, ... with none for instance 0, and
+    // numbers tables loaded after boot on from there.
+    if (status == AE_LIMIT && HasLaterInstance(signature, instance + 1)) continue;
     if (status == AE_LIMIT) return 0;
     if (status != AE_OK) {
       fprintf(stderr, "Could not get ACPI table with signature [%s], %s\n", signature,

@@ -1,14 +1,17 @@
 #include "halvorn/app/dump.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "halvorn/app/settings.h"
 #include "halvorn/common/console.h"
 #include "halvorn/testing/capture.h"
+#include "halvorn/testing/fake_memory.h"
 
 namespace halvorn {
 namespace {
@@ -251,6 +254,52 @@ TEST_F(DumpTest, SignatureMustHaveFourCharacters) {
     EXPECT_EQ(capture.Finish().err, std::string("Invalid table signature [") + text +
                                         "]: must be exactly 4 characters\n");
   }
+}
+
+// The kernel names the files of a signature SSDT1, SSDT2, ... once it has several, with none for
+// instance 0, and numbers tables loaded later on from there. -n dumps every instance the two
+// directories hold, in instance order, and stops where no later one is registered.
+TEST_F(DumpTest, SignatureDumpsEveryInstanceOfTheTableDirectories) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> files;  // below the table directory; Lengths 37, 38, ... in turn
+    std::string lengths;             // the Length column of each summary line, in order
+  };
+  const Case cases[] = {
+      {"several, named from 1", {"FACP", "SSDT3", "SSDT1", "SSDT2"}, "000027 000028 000026 "},
+      {"one, then one loaded later", {"SSDT", "dynamic/SSDT2"}, "000025 000026 "},
+      {"a gap before a later one", {"SSDT1", "SSDT2", "dynamic/SSDT4"}, "000025 000026 000027 "},
+      {"none", {"FACP", "SSDTX"}, ""},
+      {"beyond the last instance asked for", {"SSDT1", "SSDT300"}, "000025 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ResetTableSourceState();
+    testing::ScratchDir dir;
+    const std::string tables = dir.Join("tables"), dynamic = dir.Join("tables/dynamic");
+    ASSERT_EQ(mkdir(tables.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dynamic.c_str(), 0755), 0);
+    uint32_t length = 37;
+    for (const std::string& name : c.files) {
+      const std::string base = name.substr(name.rfind('/') + 1);
+      const Bytes table = MakeTable(base.substr(0, 4).c_str(), length++);
+      dir.WriteFile("tables/" + name, std::string(table.begin(), table.end()));
+    }
+    testing::FakeMemory memory;
+    testing::ScopedPlatform platform({&memory, "/nonexistent", tables.c_str(), dynamic.c_str()});
+    OptSummary = true;
+
+    testing::OutputCapture capture;
+    EXPECT_EQ(RunDumpBySignature("ssdt"), 0);
+    const testing::OutputCapture::Result output = capture.Finish();
+    EXPECT_EQ(output.err, "");
+    std::string lengths;
+    for (size_t line = 0; line < output.out.size(); line = output.out.find('\n', line) + 1) {
+      lengths += output.out.substr(line + 30, 7);  // "ACPI: SSDT 0x%016X " then the Length
+    }
+    EXPECT_EQ(lengths, c.lengths) << output.out;
+  }
+  testing::ResetTableSourceState();
 }
 
 TEST_F(DumpTest, UnconvertibleAddressIsRefused) {
