@@ -29,14 +29,10 @@ struct UsageLine {
 };
 
 constexpr UsageLine kGeneralOptions[] = {
-    {"-b", "Dump tables to binary files"},
-    {"-h -?", "This help message"},
-    {"-o <File>", "Redirect output to file"},
-    {"-r <Address>", "Dump tables from specified RSDP"},
-    {"-s", "Print table summaries only"},
-    {"-v", "Display version information"},
-    {"-vd", "Display build date and time"},
-    {"-z", "Verbose mode"},
+    {"-b", "Dump tables to binary files"},    {"-h -?", "This help message"},
+    {"-o <File>", "Redirect output to file"}, {"-r <Address>", "Dump tables from specified RSDP"},
+    {"-s", "Print table summaries only"},     {"-v", "Display version information"},
+    {"-vd", "Display build date and time"},   {"-z", "Verbose mode"},
 };
 
 constexpr UsageLine kTableOptions[] = {
@@ -224,11 +220,13 @@ int AppendAction(const char* argument, ActionKind kind) {
 
 void PrintUsage() {
   printf("Usage: %s\nOptions:\n", "halvorn [options]");
-  for (const UsageLine& line : kGeneralOptions) printf("  %-20s%s\n", line.option, line.description);
+  for (const UsageLine& line : kGeneralOptions)
+    printf("  %-20s%s\n", line.option, line.description);
   printf("\nTable Options:\n");
   for (const UsageLine& line : kTableOptions) printf("  %-20s%s\n", line.option, line.description);
-  printf("\nInvocation without parameters dumps all available tables\n"
-         "Multiple mixed instances of -a, -f, and -n are supported\n\n");
+  printf(
+      "\nInvocation without parameters dumps all available tables\n"
+      "Multiple mixed instances of -a, -f, and -n are supported\n\n");
 }
 
 int RunHalvorn(int argc, char* argv[]) {

@@ -137,8 +137,7 @@ int RunDumpByAddress(const char* address_text) {
 
 int RunDumpBySignature(const char* signature_text) {
   if (std::strlen(signature_text) != 4) {
-    fprintf(stderr, "Invalid table signature [%s]: must be exactly 4 characters\n",
-            signature_text);
+    fprintf(stderr, "Invalid table signature [%s]: must be exactly 4 characters\n", signature_text);
     return -1;
   }
   char signature[5] = {};

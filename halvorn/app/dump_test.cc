@@ -135,7 +135,8 @@ TEST_F(DumpTest, OutputTableAsHexDump) {
   EXPECT_EQ(OutputTable(View(table), 0, 0x1'0000'0000 + 0xBFF7E000), 0);
   std::string expected = "FACP @ 0x00000001BFF7E000\n";
   char row[100];
-  snprintf(row, sizeof row, "    0000: 46 41 43 50 28 00 00 00 02 %02X 4F 45 4D 49 44 20  FACP(.....OEMID \n",
+  snprintf(row, sizeof row,
+           "    0000: 46 41 43 50 28 00 00 00 02 %02X 4F 45 4D 49 44 20  FACP(.....OEMID \n",
            table[9]);
   expected += row;
   expected += "    0010: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00  ................\n";
@@ -181,8 +182,7 @@ TEST_F(DumpTest, SummaryGoesToStandardOutputOnly) {
 int DumpFile(const Bytes& content, testing::OutputCapture::Result* streams,
              std::string* path = nullptr) {
   static testing::ScratchDir dir;
-  const std::string file =
-      dir.WriteFile("table.bin", std::string(content.begin(), content.end()));
+  const std::string file = dir.WriteFile("table.bin", std::string(content.begin(), content.end()));
   if (path) *path = file;
   testing::OutputCapture capture;
   const int result = RunDumpFromFile(file.c_str());
@@ -227,8 +227,8 @@ TEST_F(DumpTest, FilesTooShortForTheirHeaderAreRefused) {
   for (size_t size = 0; size < 8; ++size) {
     EXPECT_EQ(DumpFile(MakeTable("SSDT", 36, 36).substr(0, size), &streams, &path), -1);
     char expected[256];
-    snprintf(expected, sizeof expected, "Input file %s is too short for a table header (0x%zX bytes)\n",
-             path.c_str(), size);
+    snprintf(expected, sizeof expected,
+             "Input file %s is too short for a table header (0x%zX bytes)\n", path.c_str(), size);
     EXPECT_EQ(streams.err, expected);
   }
   // A summary needs the whole 36-byte header.

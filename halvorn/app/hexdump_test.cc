@@ -32,8 +32,7 @@ uint32_t Le(const uint8_t* bytes, uint32_t n) {
 
 // The dump written the plain way, one printf per piece, as the format is defined. A unit that
 // reaches beyond the count shows its available bytes, right-aligned in each 4-byte group.
-std::string ReferenceDump(const uint8_t* buffer, uint32_t count, uint32_t display,
-                          uint32_t base) {
+std::string ReferenceDump(const uint8_t* buffer, uint32_t count, uint32_t display, uint32_t base) {
   char* text = nullptr;
   size_t size = 0;
   FILE* out = open_memstream(&text, &size);
@@ -51,10 +50,19 @@ std::string ReferenceDump(const uint8_t* buffer, uint32_t count, uint32_t displa
       const uint32_t available = std::min(unit, count - i - j);
       if (available == unit) {
         switch (unit) {
-          case 1: fprintf(out, "%02X ", at[0]); break;
-          case 2: fprintf(out, "%04X ", Le(at, 2)); break;
-          case 4: fprintf(out, "%08X ", Le(at, 4)); break;
-          case 8: fprintf(out, "%08X", Le(at, 4)); fprintf(out, "%08X ", Le(at + 4, 4)); break;
+          case 1:
+            fprintf(out, "%02X ", at[0]);
+            break;
+          case 2:
+            fprintf(out, "%04X ", Le(at, 2));
+            break;
+          case 4:
+            fprintf(out, "%08X ", Le(at, 4));
+            break;
+          case 8:
+            fprintf(out, "%08X", Le(at, 4));
+            fprintf(out, "%08X ", Le(at + 4, 4));
+            break;
         }
         continue;
       }
@@ -104,11 +112,12 @@ TEST(DumpBuffer, MatchesThePlainFormatter) {
 }
 
 TEST(DumpBuffer, RowsOfTheUtilitysOwnCalls) {
-  const uint8_t table[17] = {'D', 'S', 'D', 'T', 0x11, 0, 0, 0, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0,
-                             '\t', 'a', 'Z'};
+  const uint8_t table[17] = {'D',  'S',  'D',  'T',  0x11, 0,    0,   0,  0x20,
+                             0x7E, 0x7F, 0x80, 0xFF, 0,    '\t', 'a', 'Z'};
   EXPECT_EQ(Dump(table, 17, 1, 0),
             "    0000: 44 53 44 54 11 00 00 00 20 7E 7F 80 FF 00 09 61  DSDT.... ~.....a\n"
-            "    0010: 5A " + std::string(45, ' ') + " Z\n");
+            "    0010: 5A " +
+                std::string(45, ' ') + " Z\n");
 }
 
 TEST(DumpBuffer, WiderUnits) {

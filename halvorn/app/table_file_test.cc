@@ -50,8 +50,8 @@ TEST_F(TableFileTest, RedirectOutputAsksBeforeOverwriting) {
     std::string answer;
     int result;
   } cases[] = {
-      {"y\n", 0}, {"Y", 0}, {"\ny\n", 0}, {"yes\n", 0}, {"n\n", -1},
-      {"x", -1},  {"\n\ny", -1}, {"", -1},
+      {"y\n", 0},  {"Y", 0},  {"\ny\n", 0},  {"yes\n", 0},
+      {"n\n", -1}, {"x", -1}, {"\n\ny", -1}, {"", -1},
   };
   const std::string question = "Target path already exists, overwrite? [y|n] ";
   for (const Case& c : cases) {
