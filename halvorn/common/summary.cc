@@ -85,7 +85,10 @@ uint8_t ComputeChecksum(std::span<const uint8_t> bytes) {
 uint32_t RsdpLength(TableBytes table) {
   if (!IsRsdp(table)) return 0;
   if (ReadU8(table, rsdp::kRevision) < 2) return rsdp::kV1Size;
-  return ReadLe32(table, rsdp::kLength);
+  // From revision 2 on the record holds at least the 36 bytes its extended checksum covers. A
+  // smaller Length field would cut a copy short of that Length field itself, so that the copy
+  // no longer read as the root pointer it was taken from.
+  return std::max(ReadLe32(table, rsdp::kLength), rsdp::kSize);
 }
 
 StatusCode ValidateRsdp(TableBytes table) {

@@ -28,8 +28,8 @@ StatusCode VerifyTableChecksum(TableBytes table, uint32_t length);
 // The 8-bit wrapping sum of the bytes; 0 for none.
 uint8_t ComputeChecksum(std::span<const uint8_t> bytes);
 
-// An RSDP's length: 20 for revisions 0 and 1, its Length field from revision 2 on; 0 when the
-// record is not an RSDP.
+// An RSDP's length: 20 for revisions 0 and 1, its Length field from revision 2 on (but never
+// below the 36 bytes that revision's checks cover); 0 when the record is not an RSDP.
 uint32_t RsdpLength(TableBytes table);
 
 // AE_OK for an RSDP whose first 20 bytes (36 from revision 2 on) sum to 0; AE_BAD_SIGNATURE when

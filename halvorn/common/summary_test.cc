@@ -249,6 +249,9 @@ TEST(RsdpLength, FollowsTheRevision) {
       {"revision 1", Rsdp({.revision = 1, .length = 0x40, .size = 36}), 20},
       {"revision 2", Rsdp({.revision = 2, .length = 0x24}), 0x24},
       {"revision 2, long", Rsdp({.revision = 2, .length = 0x1000}), 0x1000},
+      // A copy of fewer bytes would not hold its own Length field (found by fuzzing).
+      {"revision 2, Length below 36", Rsdp({.revision = 2, .length = 4}), 36},
+      {"revision 2, Length 0", Rsdp({.revision = 2, .length = 0}), 36},
       {"not an RSDP", Table({}), 0},
       {"wrong last signature byte",
        [] {

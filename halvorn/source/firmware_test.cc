@@ -348,6 +348,21 @@ TEST_F(FirmwareTest, RsdpFetchHandsOutItsOwnLength) {
   }
 }
 
+// A revision 2 RSDP whose Length field says 4 is still copied as its 36 bytes, so that the copy
+// reads as the root pointer it was taken from (found by fuzzing).
+TEST_F(FirmwareTest, RsdpWithShortLengthIsCopiedWhole) {
+  Machine m = PutMachine(2);
+  Bytes rsdp = MakeRsdp(2, static_cast<uint32_t>(m.rsdt), m.xsdt);
+  rsdp[20] = 4;                                     // Length 36 becomes 4 ...
+  rsdp[32] = static_cast<uint8_t>(rsdp[32] + 32);  // ... and the extended checksum follows
+  memory_.Put(kBiosRsdp, rsdp);
+  ASSERT_EQ(Load(), AE_OK);
+  Fetched fetched = Fetch("RSDP", 0);
+  ASSERT_EQ(fetched.status, AE_OK);
+  EXPECT_EQ(fetched.bytes, rsdp);
+  EXPECT_EQ(fetched.out + fetched.err, "");
+}
+
 TEST_F(FirmwareTest, FadtPointersGiveDsdtAndFacsCandidates) {
   const uint64_t a = 0x7E100000, b = 0x7E200000, f1 = 0x7E300000, f2 = 0x7E400000;
   struct Case {
