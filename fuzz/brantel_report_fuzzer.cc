@@ -1,0 +1,103 @@
+// brantel's whole report over a simulated controller whose answers come from the input: the
+// connect reply's maximum message length, how each exchange's calls go, and the responses.
+//
+// Input (little-endian):
+//   u8   bit 0 verbose, bit 1 the connect request refused, bits 2-3 the nodes (0 /dev/ostel0
+//        opens, 1 only /dev/ostel exists, 2 /dev/ostel0 is not accessible, 3 neither exists)
+//   u32  maximum message length; above 1 MiB every response buffer is refused, as an
+//        allocation of that size may be
+//   two exchanges, each: u8 calls (bits 0-1 the write: whole, short, failing, none written;
+//        bits 2-3 the wait: ready, time-out, failing, ready without the descriptor; bit 4 the
+//        read fails; bit 5 the buffer is refused), u16 n, then n response bytes
+#include <errno.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "brantel/channel.h"
+#include "brantel/report.h"
+#include "brantel/testing/fake_device.h"
+#include "fuzz/support.h"
+
+namespace {
+
+constexpr uint32_t kMaxBuffer = 1 << 20;
+
+struct Input {
+  const uint8_t* data;
+  size_t size;
+
+  uint32_t Take(size_t bytes) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes && size > 0; ++i, ++data, --size) {
+      value |= uint32_t{*data} << (8 * i);
+    }
+    return value;
+  }
+  std::vector<uint8_t> TakeBytes(size_t count) {
+    if (count > size) count = size;
+    std::vector<uint8_t> bytes(data, data + count);
+    data += count;
+    size -= count;
+    return bytes;
+  }
+};
+
+brantel::FakeExchange TakeExchange(Input& input, bool refuse_buffer) {
+  const uint32_t calls = input.Take(1);
+  brantel::FakeExchange exchange;
+  switch (calls & 3) {
+    case 1: exchange.WriteReturns(5); break;
+    case 2: exchange.WriteReturns(-1, EIO); break;
+    case 3: exchange.WriteReturns(0); break;
+  }
+  switch ((calls >> 2) & 3) {
+    case 1: exchange.WaitReturns(0, false); break;
+    case 2: exchange.WaitReturns(-1, false, EINTR); break;
+    case 3: exchange.WaitReturns(1, false); break;
+  }
+  if (calls & 0x10) exchange.ReadFails(EIO);
+  if ((calls & 0x20) || refuse_buffer) exchange.RefuseBuffer();
+  exchange.Answer(input.TakeBytes(input.Take(2)));
+  return exchange;
+}
+
+FILE* sink;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::SilenceUtilityOutput();
+  sink = fopen("/dev/null", "w");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Input input{data, size};
+  const uint32_t settings = input.Take(1);
+  brantel::FakeDevice device;
+  device.ioctl_result = settings & 2 ? -1 : 0;
+  switch ((settings >> 2) & 3) {
+    case 1: device.open_errno[brantel::kPrimaryNode] = ENOENT; break;
+    case 2: device.open_errno[brantel::kPrimaryNode] = EACCES; break;
+    case 3:
+      device.open_errno[brantel::kPrimaryNode] = ENOENT;
+      device.open_errno[brantel::kFallbackNode] = ENOENT;
+      break;
+  }
+  device.max_message_length = input.Take(4);
+  const bool refuse = device.max_message_length > kMaxBuffer;
+  device.exchanges.push_back(TakeExchange(input, refuse));
+  device.exchanges.push_back(TakeExchange(input, refuse));
+
+  const char* verbose[] = {"brantel", "-v", nullptr};
+  const char* quiet[] = {"brantel", nullptr};
+  const int status = settings & 1 ? brantel::RunReport(2, verbose, device, sink, sink)
+                                  : brantel::RunReport(1, quiet, device, sink, sink);
+  FUZZ_CHECK(status == 0 || status == 1);
+  // Once a node is open, every way out closes it, and closes it once.
+  const bool opened = device.opened.size() > device.open_errno.size();
+  FUZZ_CHECK(device.closed.size() == (opened ? 1u : 0u));
+  return 0;
+}

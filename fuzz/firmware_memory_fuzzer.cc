@@ -1,0 +1,190 @@
+// Locating, loading and fetching firmware tables over a simulated physical memory laid out by
+// the input: pointers and lengths anywhere, loops, zero entries, root tables of 255 entries and
+// more.
+//
+// Input (little-endian):
+//   u8   settings: bit 0 OptUseRsdt, bit 1 OptSkipXsdt, bits 2-3 where the RSDP is looked for
+//        (0 OptRsdpAddress, 1 the systab file, 2 and 3 the BIOS area without a systab file),
+//        bit 4 checksums fixed up, bit 5 a 16-byte page instead of 4096 bytes
+//   u64  OptRsdpAddress
+//   u8   n, then n bytes: the systab file's text
+//   then regions up to the end: u64 address, u16 length, that many bytes (fewer at the end)
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/support.h"
+#include "halvorn/app/dump.h"
+#include "halvorn/app/settings.h"
+#include "halvorn/common/console.h"
+#include "halvorn/source/firmware.h"
+#include "halvorn/source/registry.h"
+#include "halvorn/testing/fake_memory.h"
+
+namespace {
+
+using halvorn::StatusCode;
+using halvorn::TableBuffer;
+using halvorn::testing::Bytes;
+
+// Larger mappings are refused as the device may refuse them; simulating one would take its
+// whole length in memory.
+constexpr size_t kMaxMapping = 1 << 20;
+// Each fetch walks the root table up to its entry, so only the first few registered tables and
+// the last one are fetched: a root table of hundreds of entries stays fast.
+constexpr uint32_t kFirstFetches = 12;
+
+class BoundedMemory : public halvorn::testing::FakeMemory {
+ public:
+  using FakeMemory::FakeMemory;
+  const uint8_t* Map(int descriptor, uint64_t offset, size_t length) override {
+    if (length > kMaxMapping) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+    return FakeMemory::Map(descriptor, offset, length);
+  }
+};
+
+// The fake memory reports misuse (a mapping left behind, an unmap of the wrong length) as a
+// test failure; here that is a finding.
+class FailureIsFatal : public testing::EmptyTestEventListener {
+  void OnTestPartResult(const testing::TestPartResult& result) override {
+    if (result.failed()) fuzz::Fail(result.message());
+  }
+};
+
+struct Input {
+  const uint8_t* data;
+  size_t size;
+
+  uint64_t Take(size_t bytes) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < bytes && size > 0; ++i, ++data, --size) {
+      value |= uint64_t{*data} << (8 * i);
+    }
+    return value;
+  }
+  Bytes TakeBytes(size_t count) {
+    if (count > size) count = size;
+    Bytes bytes(data, data + count);
+    data += count;
+    size -= count;
+    return bytes;
+  }
+};
+
+uint8_t Sum(const Bytes& bytes, size_t count) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < count && i < bytes.size(); ++i) sum = uint8_t(sum + bytes[i]);
+  return sum;
+}
+
+// Makes the checksums of a region right: an RSDP's two, or a table's over its Length.
+void FixChecksums(Bytes& region) {
+  if (region.size() >= 20 && memcmp(region.data(), "RSD PTR ", 8) == 0) {
+    region[8] = 0;
+    region[8] = uint8_t(-Sum(region, 20));
+    if (region.size() < 36) return;
+    region[32] = 0;
+    region[32] = uint8_t(-Sum(region, 36));
+    return;
+  }
+  if (region.size() < 10) return;
+  const uint32_t length = region[4] | region[5] << 8 | region[6] << 16 | uint32_t{region[7]} << 24;
+  region[9] = 0;
+  region[9] = uint8_t(-Sum(region, length));
+}
+
+std::string scratch;
+
+void CheckFetched(StatusCode status, const TableBuffer& table, const BoundedMemory& memory) {
+  FUZZ_CHECK(memory.live_mappings() == 0);
+  if (status != halvorn::AE_OK) return;
+  FUZZ_CHECK(table && table.size == halvorn::TableLength(table.bytes()));
+}
+
+}  // namespace
+
+// Every simulated mapping is a fresh page-aligned block; with ASan's default quarantine of
+// 256 MiB each one lands on untouched pages, and page faults take most of the time. A smaller
+// quarantine still holds a run's worth of released mappings.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=8"; }
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::SilenceUtilityOutput();
+  halvorn::InitializeConsole();
+  testing::UnitTest::GetInstance()->listeners().Append(new FailureIsFatal);
+  scratch = fuzz::ScratchDirectory("halvorn-fuzz-");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Input input{data, size};
+  const uint8_t settings = uint8_t(input.Take(1));
+  const uint64_t rsdp_address = input.Take(8);
+  const Bytes systab = input.TakeBytes(input.Take(1));
+
+  BoundedMemory memory(settings & 0x20 ? 16 : 4096);
+  std::vector<uint64_t> addresses;
+  while (input.size > 0) {
+    const uint64_t address = input.Take(8);
+    Bytes region = input.TakeBytes(input.Take(2));
+    if (settings & 0x10) FixChecksums(region);
+    memory.Put(address, region);
+    addresses.push_back(address);
+  }
+
+  const int where = (settings >> 2) & 3;
+  const std::string systab_path = scratch + (where == 1 ? "/systab" : "/absent");
+  if (where == 1) fuzz::WriteWholeFile(systab_path, systab.data(), systab.size());
+  halvorn::testing::ScopedPlatform platform(
+      {&memory, systab_path.c_str(), scratch.c_str(), scratch.c_str()});
+  halvorn::testing::ResetTableSourceState();
+  halvorn::ResetSettings();
+  halvorn::OptCustomizedTables = false;
+  halvorn::OptUseRsdt = settings & 0x01;
+  halvorn::OptSkipXsdt = settings & 0x02;
+  halvorn::OptRsdpAddress = where == 0 ? rsdp_address : 0;
+
+  // What a failed load leaves behind is fetched from as well.
+  halvorn::LoadFirmwareTables();
+  FUZZ_CHECK(memory.live_mappings() == 0);
+
+  const uint32_t registered = halvorn::TableRegistry.count;
+  for (uint32_t index = 0; index < registered; ++index) {
+    if (index == kFirstFetches) index = registered - 1;
+    const halvorn::RegistryEntry* entry = halvorn::RegistryEntryAt(index);
+    FUZZ_CHECK(entry != nullptr);
+    char signature[5] = {};
+    memcpy(signature, entry->signature, 4);
+    TableBuffer table;
+    uint64_t address = 0;
+    StatusCode status =
+        halvorn::FetchTableFromMemory(signature, entry->instance, &table, &address);
+    CheckFetched(status, table, memory);
+  }
+  for (const char* signature : {"RSDP", "RSDT", "XSDT", "FACP", "DSDT", "FACS"}) {
+    for (uint32_t instance = 0; instance < 3; ++instance) {
+      TableBuffer table;
+      uint64_t address = 0;
+      StatusCode status = halvorn::FetchTableFromMemory(signature, instance, &table, &address);
+      CheckFetched(status, table, memory);
+    }
+  }
+  for (uint64_t address : addresses) {
+    halvorn::PhysicalMapping mapping;
+    StatusCode status = halvorn::MapFirmwareTable(address, {}, &mapping);
+    FUZZ_CHECK(status != halvorn::AE_OK || mapping.bytes().size() ==
+                                               halvorn::TableLength(mapping.bytes()));
+  }
+  FUZZ_CHECK(memory.live_mappings() == 0);
+
+  halvorn::testing::ResetTableSourceState();
+  halvorn::ResetSettings();
+  return 0;
+}
