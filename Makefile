@@ -3,14 +3,19 @@
 #   make          build/halvorn, build/brantel and dummy/dummy.ko
 #   make test     every test: units under ASan/UBSan, integration, guest lab
 #   make run      build and run build/halvorn on this machine (as root)
+#   make install  install under PREFIX (default /usr/local); make uninstall takes it back
+#   make package-test  build, install, check and purge the Debian packages (root; in make test)
+#   make fuzz     build the fuzz targets (clang) and run each for FUZZ_SECONDS seconds
 #   make bench    time the hex dump against other tools (bench/README.md)
 
 BUILD    := build
 SANBUILD := build/san
+FUZZBUILD := build/fuzz
+FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all utilities module test unit integration lab deps run clean
+.PHONY: all utilities module test unit integration lab deps run clean fuzz
 
 all: utilities module
 
@@ -19,6 +24,9 @@ $(BUILD)/CMakeCache.txt:
 
 $(SANBUILD)/CMakeCache.txt:
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DKIT_SANITIZE=ON $(CMAKE_FLAGS)
+
+$(FUZZBUILD)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIT_FUZZ=ON $(CMAKE_FLAGS)
 
 utilities: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -40,9 +48,16 @@ integration: deps all
 lab: deps all
 	cd $(BUILD) && ctest --output-on-failure -L lab
 
+# Every fuzz target from its seeds in fuzz/corpus/, one after another; a finding fails.
+fuzz: deps $(FUZZBUILD)/CMakeCache.txt
+	cmake --build $(FUZZBUILD) -j $(JOBS) --target fuzzers
+	fuzz/run $(FUZZBUILD) $(FUZZ_SECONDS)
+
 test: deps all unit
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L integration
+	$(MAKE) fuzz FUZZ_SECONDS=10
 	cd $(BUILD) && ctest --output-on-failure -L lab
+	$(MAKE) package-test
 
 run: utilities
 	$(BUILD)/halvorn
@@ -91,3 +106,9 @@ uninstall:
 	rm -f $(addprefix $(DESTDIR)$(MAN8DIR)/,$(notdir $(MANPAGES)))
 	rm -f $(addprefix $(DESTDIR)$(DKMSDIR)/,$(notdir $(MODULE_SOURCES)))
 	if [ -d $(DESTDIR)$(DKMSDIR) ]; then rmdir $(DESTDIR)$(DKMSDIR); fi
+
+# Builds the Debian packages from HEAD in a temporary directory, installs them on this machine,
+# checks them and purges them again (as root; tests/package/run).
+.PHONY: package-test
+package-test:
+	tests/package/run
