@@ -3,6 +3,8 @@
 #   make          build/halvorn, build/brantel and dummy/dummy.ko
 #   make test     every test: units under ASan/UBSan, integration, guest lab
 #   make run      build and run build/halvorn on this machine (as root)
+#   make install  install under PREFIX (default /usr/local); make uninstall takes it back
+#   make package-test  build, install, check and purge the Debian packages (root; in make test)
 #   make fuzz     build the fuzz targets (clang) and run each for FUZZ_SECONDS seconds
 #   make bench    time the hex dump against other tools (bench/README.md)
 
@@ -55,6 +57,7 @@ test: deps all unit
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L integration
 	$(MAKE) fuzz FUZZ_SECONDS=10
 	cd $(BUILD) && ctest --output-on-failure -L lab
+	$(MAKE) package-test
 
 run: utilities
 	$(BUILD)/halvorn
@@ -103,3 +106,9 @@ uninstall:
 	rm -f $(addprefix $(DESTDIR)$(MAN8DIR)/,$(notdir $(MANPAGES)))
 	rm -f $(addprefix $(DESTDIR)$(DKMSDIR)/,$(notdir $(MODULE_SOURCES)))
 	if [ -d $(DESTDIR)$(DKMSDIR) ]; then rmdir $(DESTDIR)$(DKMSDIR); fi
+
+# Builds the Debian packages from HEAD in a temporary directory, installs them on this machine,
+# checks them and purges them again (as root; tests/package/run).
+.PHONY: package-test
+package-test:
+	tests/package/run
