@@ -4,6 +4,8 @@ import os
 import struct
 import subprocess
 
+import memcheck
+
 BUILD_DIR = os.environ.get("KIT_BUILD_DIR") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
 HALVORN = os.path.join(BUILD_DIR, "halvorn")
@@ -85,7 +87,7 @@ def parse_hex_dump(text):
 
 
 def run(args, cwd=None, stdin=b""):
-    """Runs halvorn; returns (stdout, stderr, exit status)."""
-    result = subprocess.run([HALVORN] + list(args), cwd=cwd, input=stdin, capture_output=True,
-                            timeout=60)
+    """Runs halvorn (under memcheck with KIT_VALGRIND=1); returns (stdout, stderr, exit status)."""
+    result = subprocess.run(memcheck.command([HALVORN] + list(args)), cwd=cwd, input=stdin,
+                            capture_output=True, timeout=60)
     return result.stdout, result.stderr, result.returncode
