@@ -1,5 +1,6 @@
 #include "halvorn/app/table_file.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "halvorn/app/dump.h"
@@ -31,6 +32,18 @@ int64_t StreamSize64(FILE* stream) {
     return -1;
   }
   return size;
+}
+
+// Asks the kernel to back the whole huge pages inside a fresh block with huge pages. The first
+// touch of each 4 KiB page of fresh memory costs a page fault, and on virtual machines that fault
+// is dear: reading a 64 MiB file spent half of a -f dump's time in them. The advice changes
+// nothing but the number of faults (the block stays zero-filled), and a kernel without
+// transparent huge pages ignores it.
+void AdviseHugePages(void* block, size_t size) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHugePage - 1);
+  if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 // "<signature><instance>.dat": the signature lower-cased and cut at a zero byte, "RSDP" for a
@@ -116,6 +129,7 @@ TableBuffer ReadWholeFile(const char* path) {
     fclose(file);
     return {};
   }
+  AdviseHugePages(buffer.data.get(), buffer.size);
   if (fread(buffer.data.get(), 1, buffer.size, file) != buffer.size) {
     fprintf(stderr, "Could not read input file: %s\n", path);
     fclose(file);
