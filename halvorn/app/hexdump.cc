@@ -9,30 +9,59 @@ namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr uint32_t kRowBytes = 16;
 
-// Per byte value: its two hex digits and a blank, ready to be copied as one 4-byte word.
+// Per byte value: its two hex digits, a blank and a spare blank, so that an entry is one 4-byte
+// word. A row's hex column is 16 such words copied 3 bytes apart, each copy overwriting the spare
+// byte of the one before; word copies are what makes the column cheap.
 constexpr std::array<std::array<char, 4>, 256> kHexAndBlank = [] {
   std::array<std::array<char, 4>, 256> table{};
   for (int i = 0; i < 256; ++i) table[i] = {kHexDigits[i >> 4], kHexDigits[i & 15], ' ', ' '};
   return table;
 }();
 
+// Whether the text column shows a byte as itself (else as '.'): for one byte a bool, for
+// Bytes16 below a mask per byte.
+template <typename Bytes>
+constexpr auto IsShown(Bytes bytes) {
+  return bytes >= 0x20 && bytes <= 0x7E;
+}
+
 // Per byte value: the character the text column shows.
 constexpr std::array<char, 256> kTextChar = [] {
   std::array<char, 256> table{};
-  for (int i = 0; i < 256; ++i) table[i] = (i >= 0x20 && i <= 0x7E) ? char(i) : '.';
+  for (int i = 0; i < 256; ++i) table[i] = IsShown(uint8_t(i)) ? char(i) : '.';
   return table;
 }();
 
+// Sixteen bytes as one value; GCC and Clang compile operations on it to SSE2 instructions on
+// x86-64 and to the vector unit of other targets.
+using Bytes16 = uint8_t __attribute__((vector_size(16)));
+
 // "%8.4X: ": at least four uppercase hex digits, right-aligned in eight columns.
 char* PutOffset(char* out, uint32_t value) {
-  int digits = 4;
-  while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
-  std::memset(out, ' ', 8 - digits);
-  out += 8 - digits;
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) *out++ = kHexDigits[(value >> shift) & 15];
-  *out++ = ':';
-  *out++ = ' ';
-  return out;
+  // All eight digits, then the leading zeros beyond the last four become blanks.
+  for (int i = 0; i < 4; ++i) {
+    std::memcpy(out + 2 * i, kHexAndBlank[uint8_t(value >> (24 - 8 * i))].data(), 2);
+  }
+  for (int i = 0; i < 4 && out[i] == '0'; ++i) out[i] = ' ';
+  out[8] = ':';
+  out[9] = ' ';
+  return out + 10;
+}
+
+// The hex column of a full row of single bytes, each "%02X ".
+char* PutHexBytes(char* out, const uint8_t* row) {
+  for (uint32_t i = 0; i < kRowBytes; ++i) std::memcpy(out + 3 * i, kHexAndBlank[row[i]].data(), 4);
+  return out + 3 * kRowBytes;
+}
+
+// The text column of a full row, all 16 bytes at once: a table load and a store per byte cost as
+// much as the whole hex column.
+char* PutText(char* out, const uint8_t* row) {
+  Bytes16 bytes;
+  std::memcpy(&bytes, row, sizeof bytes);
+  const Bytes16 text = IsShown(bytes) ? bytes : '.';
+  std::memcpy(out, &text, sizeof text);
+  return out + sizeof text;
 }
 
 // One unit of `unit` bytes, of which `available` (1 to unit) lie inside the buffer: the
@@ -55,29 +84,25 @@ char* PutUnit(char* out, const uint8_t* bytes, uint32_t unit, uint32_t available
   return out;
 }
 
-}  // namespace
-
-uint32_t DumpUnit(uint32_t count, uint32_t display) {
-  if (count < 4 || count % 2 != 0) return 1;
-  return (display == 2 || display == 4 || display == 8) ? display : 1;
+// A row of 16 single bytes: every row but the last of the utility's own dumps, so the one that
+// counts for speed.
+size_t FormatByteRow(char* out, const uint8_t* row, uint32_t offset) {
+  char* const start = out;
+  out = PutOffset(out, offset);
+  out = PutHexBytes(out, row);
+  *out++ = ' ';
+  out = PutText(out, row);
+  *out++ = '\n';
+  return out - start;
 }
 
-size_t FormatDumpRow(char* out, const uint8_t* buffer, uint32_t count, uint32_t row_offset,
-                     uint32_t unit, uint32_t base_offset) {
+// Any other row: wider units, or fewer than 16 bytes left (`left`, at least 1). Out of line,
+// because inlined into FormatDumpRow its loops made every full row pay for saving registers,
+// a fifth of the row's instructions.
+[[gnu::noinline]] size_t FormatOtherRow(char* out, const uint8_t* row, uint32_t left, uint32_t unit,
+                                        uint32_t offset) {
   char* const start = out;
-  const uint8_t* row = buffer + row_offset;
-  const uint32_t left = count - row_offset;
-  out = PutOffset(out, base_offset + row_offset);
-
-  if (unit == 1 && left >= kRowBytes) {
-    // The common case, a full row of single bytes: straight table copies.
-    for (uint32_t i = 0; i < kRowBytes; ++i, out += 3) std::memcpy(out, kHexAndBlank[row[i]].data(), 4);
-    *out++ = ' ';
-    for (uint32_t i = 0; i < kRowBytes; ++i) *out++ = kTextChar[row[i]];
-    *out++ = '\n';
-    return out - start;
-  }
-
+  out = PutOffset(out, offset);
   for (uint32_t position = 0; position < kRowBytes; position += unit) {
     if (position >= left) {
       std::memset(out, ' ', 2 * unit + 1);
@@ -94,6 +119,21 @@ size_t FormatDumpRow(char* out, const uint8_t* buffer, uint32_t count, uint32_t 
   return out - start;
 }
 
+}  // namespace
+
+uint32_t DumpUnit(uint32_t count, uint32_t display) {
+  if (count < 4 || count % 2 != 0) return 1;
+  return (display == 2 || display == 4 || display == 8) ? display : 1;
+}
+
+size_t FormatDumpRow(char* out, const uint8_t* buffer, uint32_t count, uint32_t row_offset,
+                     uint32_t unit, uint32_t base_offset) {
+  const uint32_t left = count - row_offset;
+  const uint32_t offset = base_offset + row_offset;
+  if (unit == 1 && left >= kRowBytes) return FormatByteRow(out, buffer + row_offset, offset);
+  return FormatOtherRow(out, buffer + row_offset, left, unit, offset);
+}
+
 void DumpBuffer(FILE* stream, const uint8_t* buffer, uint32_t count, uint32_t display,
                 uint32_t base_offset) {
   if (buffer == nullptr) {
@@ -101,8 +141,11 @@ void DumpBuffer(FILE* stream, const uint8_t* buffer, uint32_t count, uint32_t di
     return;
   }
   const uint32_t unit = DumpUnit(count, display);
-  // Rows are gathered into a block and written in one call per block.
-  char block[64 * 1024];
+  // Rows are gathered into a block and written with one call per block. Every write costs a
+  // system call and a pass through the file system, so the block is large: a 64 MiB table dumps
+  // in 0.14 s with 1 MiB blocks against 0.19 s with 64 KiB ones. Static, as it is too large for
+  // the stack, and only the part a dump fills is ever touched.
+  static char block[1 << 20];
   size_t used = 0;
   for (uint64_t row = 0; row < count; row += kRowBytes) {
     if (sizeof block - used < kMaxDumpRowLength) {

@@ -94,8 +94,10 @@ std::string ReferenceDump(const uint8_t* buffer, uint32_t count, uint32_t displa
 
 TEST(DumpBuffer, MatchesThePlainFormatter) {
   std::mt19937 random(20211217);
+  // Every byte value in shuffled full rows, so that both columns meet each one, then random ones.
   std::vector<uint8_t> bytes(400);
-  for (auto& b : bytes) b = uint8_t(random());
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i < 256 ? i : random());
+  std::shuffle(bytes.begin(), bytes.begin() + 256, random);
   const uint32_t bases[] = {0, 0x10, 0xFFF0, 0x0FFFFFF0, 0xFFFFFFF0, 0xFFFFFF00};
   for (uint32_t display : {1u, 2u, 4u, 8u}) {
     for (uint32_t base : bases) {
