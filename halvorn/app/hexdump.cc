@@ -32,13 +32,14 @@ constexpr std::array<char, 256> kTextChar = [] {
   return table;
 }();
 
-// Sixteen bytes as one value; GCC and Clang compile operations on it to SSE2 instructions on
-// x86-64 and to the vector unit of other targets.
+// Sixteen bytes as one value (a GCC vector type): comparisons and selections on it compile to a
+// few SSE2 instructions on x86-64, and to the vector unit of other targets.
 using Bytes16 = uint8_t __attribute__((vector_size(16)));
 
 // "%8.4X: ": at least four uppercase hex digits, right-aligned in eight columns.
 char* PutOffset(char* out, uint32_t value) {
-  // All eight digits, then the leading zeros beyond the last four become blanks.
+  // All eight digits, two per byte from the table, then the leading zeros beyond the last four
+  // become blanks.
   for (int i = 0; i < 4; ++i) {
     std::memcpy(out + 2 * i, kHexAndBlank[uint8_t(value >> (24 - 8 * i))].data(), 2);
   }
