@@ -5,15 +5,19 @@
 // Input (little-endian):
 //   u8   settings: bit 0 OptUseRsdt, bit 1 OptSkipXsdt, bits 2-3 where the RSDP is looked for
 //        (0 OptRsdpAddress, 1 the systab file, 2 and 3 the BIOS area without a systab file),
-//        bit 4 checksums fixed up, bit 5 a 16-byte page instead of 4096 bytes
+//        bit 4 checksums fixed up, bit 5 a 16-byte page instead of 4096 bytes, bit 6 the memory
+//        device cannot be opened
 //   u64  OptRsdpAddress
 //   u8   n, then n bytes: the systab file's text
-//   then regions up to the end: u64 address, u16 length, that many bytes (fewer at the end)
+//   then regions up to the end: u64 address, u16 length, then either that many bytes (fewer at
+//        the end), or, when bit 15 of the length is set, one byte choosing the error with which
+//        every mapping that touches the (length & 0x7FFF) bytes at the address fails
 #include <errno.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,6 +41,9 @@ constexpr size_t kMaxMapping = 1 << 20;
 // Each fetch walks the root table up to its entry, so only the first few registered tables and
 // the last one are fetched: a root table of hundreds of entries stays fast.
 constexpr uint32_t kFirstFetches = 12;
+
+// What a refused mapping may report; each maps to its own status.
+constexpr int kMapErrors[] = {ENOMEM, EACCES, EPERM, ENOENT, EINVAL};
 
 class BoundedMemory : public halvorn::testing::FakeMemory {
  public:
@@ -130,10 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes systab = input.TakeBytes(input.Take(1));
 
   BoundedMemory memory(settings & 0x20 ? 16 : 4096);
+  if (settings & 0x40) memory.FailOpen(EACCES);
   std::vector<uint64_t> addresses;
   while (input.size > 0) {
     const uint64_t address = input.Take(8);
-    Bytes region = input.TakeBytes(input.Take(2));
+    const uint64_t length = input.Take(2);
+    if (length & 0x8000) {
+      memory.FailRange(address, length & 0x7FFF, kMapErrors[input.Take(1) % std::size(kMapErrors)]);
+      continue;
+    }
+    Bytes region = input.TakeBytes(length);
     if (settings & 0x10) FixChecksums(region);
     memory.Put(address, region);
     addresses.push_back(address);

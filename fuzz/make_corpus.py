@@ -136,6 +136,14 @@ def firmware_seeds():
         FIX | 0x02, [(0xF0010, rsdp(2, base + 0x800, base + 0x100))] + roots + tables,
         rsdp_address=0xF0010)
 
+    # An SSDT whose header lies in memory the device refuses to map, and one that reaches into
+    # such memory only past its header.
+    holes = (struct.pack("<QHB", ssdts[1], 0x8000 | 16, 1) +
+             struct.pack("<QHB", ssdts[2] + 64, 0x8000 | 16, 4))
+    seeds["refused_mappings"] = memory(
+        FIX, [(0xF0010, rsdp(2, base + 0x800, base + 0x100))] + roots + tables,
+        rsdp_address=0xF0010) + holes
+
     # 256 and 300 entries: zeros, one SSDT many times, the XSDT itself, the RSDP; the second
     # ends with a table whose Length is too large to map.
     for count, last in ((256, ssdts[0]), (300, base + 0x9000)):
