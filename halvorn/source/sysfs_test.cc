@@ -124,10 +124,10 @@ TEST_F(SysfsTest, ScanYieldsMatchingNamesOfOneKind) {
   Put("APIC", table);
   Put(".SSDT3", table);
   Put(".hidden", table);
-  mkdir(dir_.Join("dynamic").c_str(), 0755);
-  mkdir(dir_.Join(".secret").c_str(), 0755);
-  symlink("APIC", dir_.Join("FACP").c_str());     // a link to a file is a file
-  symlink("dynamic", dir_.Join("data").c_str());  // a link to a directory is a directory
+  ASSERT_EQ(mkdir(dir_.Join("dynamic").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir_.Join(".secret").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("APIC", dir_.Join("FACP").c_str()), 0);     // a link to a file is a file
+  ASSERT_EQ(symlink("dynamic", dir_.Join("data").c_str()), 0);  // a link to a directory is one
 
   auto in_readdir_order = [&](std::vector<std::string> wanted) {
     std::vector<std::string> ordered;
