@@ -24,7 +24,7 @@ size_t FormatDumpRow(char* out, const uint8_t* buffer, uint32_t count, uint32_t 
 
 // Writes `count` bytes of `buffer` as dump rows, the first with offset `base_offset`, in units of
 // `display` bytes. A null buffer writes "Null Buffer Pointer in DumpBuffer!\n"; a count of 0
-// writes nothing. Rows go out through one static block, so calls must not run concurrently.
+// writes nothing.
 void DumpBuffer(FILE* stream, const uint8_t* buffer, uint32_t count, uint32_t display,
                 uint32_t base_offset);
 
