@@ -5,8 +5,8 @@ One run, one data set: a valid table of --size MiB (36-byte header, Length = fil
 checksum, a pseudo-random payload holding every byte value) is dumped by `halvorn -f`, `xxd`,
 `hexdump -C` and `od -A x -t x1z -v`, each writing to a file in the work directory, and an
 output-sized file is copied there by `cat`, the limit for writing that many bytes. Page caches
-cannot be dropped here, so every command runs once untimed to warm them; then the timed rounds
-run the commands in turn, so that drift of the machine touches them all alike.
+cannot be dropped here, so every command runs once untimed to warm them; then each timed round
+runs every command once, in a shuffled order, so that drift of the machine touches them alike.
 
 Before that, `halvorn` without arguments dumps this machine's sysfs tables (as root) many times,
 to guard small tables against regressions; valgrind, when present, adds the instruction count of
@@ -67,16 +67,18 @@ def expected_rows(path, size):
 
 
 def run_once(argv, out_path):
-    """Runs argv with stdout into out_path; returns the wall time in seconds."""
+    """Runs argv with stdout into out_path; returns (wall seconds, CPU seconds)."""
     with open(out_path, "wb") as out, tempfile.TemporaryFile() as err:
         start = time.perf_counter()
-        status = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err).returncode
+        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        _, status, usage = os.wait4(child.pid, 0)
         elapsed = time.perf_counter() - start
-        if status != 0:
+        child.returncode = os.waitstatus_to_exitcode(status)
+        if child.returncode != 0:
             err.seek(0)
             sys.exit("%s failed with status %d: %s" %
-                     (" ".join(argv), status, err.read().decode(errors="replace")))
-    return elapsed
+                     (" ".join(argv), child.returncode, err.read().decode(errors="replace")))
+    return elapsed, usage.ru_utime + usage.ru_stime
 
 
 def peak_memory(argv, out_path):
@@ -101,14 +103,22 @@ def digest(path):
 
 
 def time_commands(commands, runs):
-    """commands: list of (name, argv, out_path). Returns {name: (times, peak memory or None)}."""
+    """commands: list of (name, argv, out_path). Returns {name: (wall times, CPU times, peak
+    memory or None)}."""
     for _, argv, out_path in commands:
         run_once(argv, out_path)  # warm-up, untimed
-    times = {name: [] for name, _, _ in commands}
+    wall = {name: [] for name, _, _ in commands}
+    cpu = {name: [] for name, _, _ in commands}
+    order = list(commands)
+    shuffler = random.Random(1)
     for _ in range(runs):
-        for name, argv, out_path in commands:
-            times[name].append(run_once(argv, out_path))
-    return {name: (times[name], peak_memory(argv, out_path)) for name, argv, out_path in commands}
+        shuffler.shuffle(order)  # no command always runs right after the same other one
+        for name, argv, out_path in order:
+            elapsed, used = run_once(argv, out_path)
+            wall[name].append(elapsed)
+            cpu[name].append(used)
+    return {name: (wall[name], cpu[name], peak_memory(argv, out_path))
+            for name, argv, out_path in commands}
 
 
 def mib(size):
@@ -164,7 +174,7 @@ def large_table(args, work, failures):
 
     ours = statistics.median(results["halvorn -f"][0])
     print("\n%-20s %10s %10s %12s %12s" % ("command", "median s", "min s", "halvorn is", "peak MiB"))
-    for name, (times, peak) in results.items():
+    for name, (times, _, peak) in results.items():
         median = statistics.median(times)
         print("%-20s %10.3f %10.3f %11.2fx %12s" % (name, median, min(times), median / ours, mib(peak)))
     print("('halvorn is' N x: the command takes N times as long as halvorn -f)")
@@ -180,7 +190,7 @@ def large_table(args, work, failures):
         ratio = ours / statistics.median(results["cat (limit)"][0])
         check(failures, ratio <= MAX_RATIO_TO_CAT,
               "halvorn -f takes %.2fx the time of cat (at most %.0fx)" % (ratio, MAX_RATIO_TO_CAT))
-    peak = results["halvorn -f"][1]
+    peak = results["halvorn -f"][2]
     if peak is not None:
         check(failures, peak <= size + MEMORY_ALLOWANCE,
               "halvorn -f peak memory %.1f MiB (at most %d + %d MiB)" %
@@ -216,12 +226,14 @@ def sysfs_tables(args, work, failures):
     results = time_commands(commands, args.sysfs_runs)
     if args.baseline and digest(commands[0][2]) != digest(commands[1][2]):
         failures.append("halvorn and the baseline wrote different sysfs dumps")
-    print("%-20s %10s %10s %12s %14s" % ("command", "median ms", "min ms", "peak MiB", "instructions"))
-    for name, argv, out_path in commands:
-        times, peak = results[name]
+    print("%-12s %14s %14s %10s %14s" % ("command", "median wall ms", "median CPU ms", "peak MiB",
+                                          "instructions"))
+    for name, argv, _ in commands:
+        wall, cpu, peak = results[name]
         count = instructions(argv)
-        print("%-20s %10.3f %10.3f %12s %14s" % (name, 1000 * statistics.median(times), 1000 * min(times),
-                                                 mib(peak), "-" if count is None else format(count, ",")))
+        print("%-12s %14.3f %14.3f %10s %14s" % (name, 1000 * statistics.median(wall),
+                                                 1000 * statistics.median(cpu), mib(peak),
+                                                 "-" if count is None else format(count, ",")))
     print("output: %d bytes\n" % os.path.getsize(commands[0][2]))
 
 
@@ -231,7 +243,7 @@ def main():
     parser.add_argument("--baseline", help="another halvorn build to time and compare with")
     parser.add_argument("--size", type=int, default=64, help="table size in MiB (default 64)")
     parser.add_argument("--runs", type=int, default=5, help="timed runs per command (default 5)")
-    parser.add_argument("--sysfs-runs", type=int, default=200, help="timed runs over sysfs (default 200)")
+    parser.add_argument("--sysfs-runs", type=int, default=500, help="timed runs over sysfs (default 500)")
     parser.add_argument("--workdir", default=os.path.join(ROOT, "build", "bench"),
                         help="where the table and the outputs go (default build/bench)")
     args = parser.parse_args()
