@@ -10,8 +10,10 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr uint32_t kRowBytes = 16;
+// The write block of large dumps; see DumpBuffer.
 constexpr size_t kLargeBlockSize = size_t{1} << 20;
 
+// Gives a block from malloc back.
 struct FreeDeleter {
   void operator()(char* block) const { free(block); }
 };
