@@ -248,11 +248,16 @@ int RunHalvorn(int argc, char* argv[]) {
       const uint32_t size = StreamSize(OutputStream);
       fprintf(stderr, "Output file %s contains 0x%X (%u) bytes\n\n", OutputPath, size, size);
     }
-    // Bytes still buffered are written at the close; losing them is a failed run.
-    if (fclose(OutputStream) != 0) {
+    // Output that could not be written, earlier or at the close, is lost: the run failed.
+    const bool written = !ferror(OutputStream);
+    if (fclose(OutputStream) != 0 || !written) {
       fprintf(stderr, "Could not write output file: %s\n", OutputPath);
       return kExitFailure;
     }
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "Could not write standard output\n");
+    return kExitFailure;
   }
   return 0;
 }

@@ -4,10 +4,13 @@ import os
 import pty
 import re
 import shutil
+import subprocess
 import tempfile
 import unittest
 
-from halvorn_cases import (hex_dump, make_rsdp, make_table, parse_hex_dump, run, usage_text)
+import memcheck
+from halvorn_cases import (HALVORN, hex_dump, make_rsdp, make_table, parse_hex_dump, run,
+                           usage_text)
 
 USAGE = usage_text()
 BANNER = re.compile(rb"\nNorwent Tessaline\n[^\n]* version 20211217\n[^\n]*\n\n")
@@ -248,6 +251,13 @@ class OutputFile(Scratch):
                          b"Could not get file offset\n"
                          b"Output file %s contains 0xFFFFFFFF \\(4294967295\\) bytes\n\n$" %
                          re.escape(terminal.encode()))
+
+    def test_standard_output_that_cannot_be_written_fails(self):
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run(memcheck.command([HALVORN, "-f", self.table]), stdout=full,
+                                    capture_output=False, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((result.stderr, result.returncode),
+                         (b"Could not write standard output\n", 255))
 
     def test_output_file_on_a_full_device_fails(self):
         os.symlink("/dev/full", os.path.join(self.dir, "full"))
