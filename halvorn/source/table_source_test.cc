@@ -103,10 +103,12 @@ class TableSourceTest : public ::testing::Test {
         if (table) fetched.push_back("a table handed out with a failure");
         return {fetched, status};
       }
-      std::string entry = std::string(reinterpret_cast<const char*>(table.data.get()), 4) + " " +
-                          std::to_string(instance);
-      if (table.size > 36) entry += " " + std::to_string(table.data[36]);
-      if (address != 0) entry += " @" + std::to_string(address);
+      // Appended piece by piece: GCC 12 warns (-Wrestrict) falsely on chains of operator+.
+      std::string entry(reinterpret_cast<const char*>(table.data.get()), 4);
+      entry += " ";
+      entry += std::to_string(instance);
+      if (table.size > 36) entry.append(" ").append(std::to_string(table.data[36]));
+      if (address != 0) entry.append(" @").append(std::to_string(address));
       fetched.push_back(entry);
     }
   }
