@@ -1,7 +1,10 @@
 // DumpBuffer with any count the input covers, any display unit and any base offset, compared
 // with a row-by-row reading of the dump format wherever every unit lies whole in the buffer.
 //
-// Input: u32 count (taken modulo the data size + 1), u32 display unit, u32 base offset, data.
+// Input: u32 count, u32 display unit, u32 base offset, data. The buffer is the data and the
+// count is taken modulo its size + 1; but when bit 31 of the display unit is set (the unit is
+// then its other bits), the buffer is the data repeated to count modulo 512 KiB + 1 bytes, so
+// that a small input reaches the dumps that write in large blocks.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +16,8 @@
 #include "halvorn/app/hexdump.h"
 
 namespace {
+
+constexpr size_t kMaxTiled = 512 * 1024;
 
 uint32_t TakeU32(const uint8_t*& data, size_t& size) {
   uint32_t value = 0;
@@ -66,12 +71,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t count_value = TakeU32(data, size);
-  const uint32_t display = TakeU32(data, size);
+  uint32_t display = TakeU32(data, size);
   const uint32_t base = TakeU32(data, size);
-  // A buffer of exactly the data's size, so that a read past the count's end is caught.
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
-  if (size != 0) memcpy(buffer.get(), data, size);
-  const uint32_t count = uint32_t(count_value % (uint64_t{size} + 1));
+  const bool tiled = display & 0x80000000;
+  display &= 0x7FFFFFFF;
+  const size_t buffer_size = tiled ? count_value % (kMaxTiled + 1) : size;
+  // A buffer of exactly its size, so that a read past the count's end is caught.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[buffer_size]);
+  for (size_t i = 0; i < buffer_size; ++i) buffer[i] = size ? data[i % size] : 0;
+  const uint32_t count = uint32_t(count_value % (uint64_t{buffer_size} + 1));
 
   char* text = nullptr;
   size_t text_size = 0;

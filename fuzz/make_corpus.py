@@ -87,7 +87,8 @@ def table_file_name_seeds():
 def dump_buffer_seeds():
     data = bytes((i * 37 + 5) & 0xFF for i in range(80))
     cases = {"bytes_17": (17, 1, 0), "halves_32": (32, 2, 0), "words_64": (64, 4, 0x1000),
-             "quads_80": (80, 8, 0xFFFFFFF0), "odd_count": (7, 4, 0), "partial_unit": (70, 8, 16)}
+             "quads_80": (80, 8, 0xFFFFFFF0), "odd_count": (7, 4, 0), "partial_unit": (70, 8, 16),
+             "tiled_300000": (300000, 0x80000001, 0x10)}
     return {name: struct.pack("<III", *c) + data for name, c in cases.items()}
 
 
