@@ -156,15 +156,15 @@ int ScanOption(int argc, char* const argv[], const char* options) {
 
   const char* argument = argv[ScanIndex];
   const int option = static_cast<unsigned char>(argument[ScanPosition]);
-  const char* spec = option == ':' ? nullptr : std::strchr(options, option);
-  if (spec == nullptr) {
+  const char* entry = option == ':' ? nullptr : std::strchr(options, option);
+  if (entry == nullptr) {
     if (ScanMessages) fprintf(stderr, "%s%c\n", "Illegal option: -", option);
     StepPastCharacter(argv);
     return '?';
   }
 
   const char* rest = argument + ScanPosition + 1;
-  switch (spec[1]) {
+  switch (entry[1]) {
     case ':':
     case '+':
       if (*rest != '\0') {
@@ -173,7 +173,7 @@ int ScanOption(int argc, char* const argv[], const char* options) {
       } else if (ScanIndex + 1 < argc) {
         OptionArgument = argv[ScanIndex + 1];
         ScanIndex += 2;
-      } else if (spec[1] == '+') {
+      } else if (entry[1] == '+') {
         OptionArgument = nullptr;
         ScanIndex += 1;
       } else {

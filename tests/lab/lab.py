@@ -196,6 +196,21 @@ def headers_version():
     return m.group(1)
 
 
+def build_module(source_dir, workdir):
+    """Builds the test module whose Kbuild file is in source_dir against the guest kernel's
+    headers, in a copy under workdir; returns the directory that holds the .ko file."""
+    source_dir = Path(source_dir)
+    build = Path(workdir) / source_dir.name
+    shutil.copytree(source_dir, build)
+    version = headers_version()
+    kdir = next((d for d in (Path(f'/lib/modules/{version}/build'),
+                             Path(f'/usr/src/linux-headers-{version}')) if d.is_dir()), None)
+    if kdir is None:
+        raise LabError(f'no kernel headers for {version}')
+    _cmd(['make', '-C', str(kdir), f'M={build}', 'W=1', 'modules'])
+    return build
+
+
 def _headers_package_version(version):
     p = subprocess.run(['dpkg-query', '-W', '-f=${Version}', f'linux-headers-{version}'],
                        capture_output=True, stdin=subprocess.DEVNULL)

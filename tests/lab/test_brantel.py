@@ -7,7 +7,6 @@ controllers cost 5 s per run.
 """
 
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -120,12 +119,6 @@ lab-case neither-v $BRANTEL -v
     return text
 
 
-def _make(args):
-    p = subprocess.run(args, capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    if p.returncode != 0:
-        raise RuntimeError(f'{" ".join(args)} failed:\n{p.stdout}{p.stderr}')
-
-
 class Brantel(unittest.TestCase):
     result = None
 
@@ -136,10 +129,9 @@ class Brantel(unittest.TestCase):
             raise RuntimeError(f'{brantel} is missing: run make first')
         tmp = Path(tempfile.mkdtemp(prefix='brantel-lab-'))
         cls.addClassCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        shutil.copytree(HERE / 'ostel', tmp / 'ostel')
-        _make(['make', '-C', str(tmp / 'ostel')])
+        ostel = lab.build_module(HERE / 'ostel', tmp)
         cls.result = lab.run(_script(), name='brantel', binaries=[brantel],
-                             modules=[tmp / 'ostel' / 'ostelsim.ko'], timeout=400)
+                             modules=[ostel / 'ostelsim.ko'], timeout=400)
 
     def check(self, name, out, err, status):
         c = self.result.case(name)

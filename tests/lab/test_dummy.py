@@ -52,9 +52,7 @@ def setUpModule():
     tmp = Path(tempfile.mkdtemp(prefix='dummy-lab-'))
     unittest.addModuleCleanup(shutil.rmtree, tmp, ignore_errors=True)
     _make(['make', '-C', str(DUMMY_DIR)])
-    veto = tmp / 'veto'
-    shutil.copytree(HERE / 'veto', veto)
-    _make(['make', '-C', str(veto)])
+    veto = lab.build_module(HERE / 'veto', tmp)
     _make(['gcc', '-static', '-O2', '-Wall', '-Wextra', '-o', str(tmp / 'dummy_probe'),
            str(HERE / 'dummy_probe.c')])
     _artefacts.update(dummy=DUMMY_DIR / 'dummy.ko', veto=veto / 'veto.ko',
