@@ -13,8 +13,8 @@
 
 #include "fuzz/support.h"
 #include "halvorn/app/dump.h"
-#include "halvorn/app/settings.h"
 #include "halvorn/common/console.h"
+#include "halvorn/common/settings.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 
 #include "fuzz/support.h"
 #include "halvorn/app/dump.h"
-#include "halvorn/app/settings.h"
 #include "halvorn/common/console.h"
+#include "halvorn/common/settings.h"
 #include "halvorn/source/firmware.h"
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/fake_memory.h"

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "halvorn/app/dump.h"
-#include "halvorn/app/settings.h"
 #include "halvorn/app/table_file.h"
 #include "halvorn/common/console.h"
 #include "halvorn/common/number.h"
+#include "halvorn/common/settings.h"
 
 namespace halvorn {
 

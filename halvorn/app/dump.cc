@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "halvorn/app/settings.h"
 #include "halvorn/app/table_file.h"
 #include "halvorn/common/number.h"
+#include "halvorn/common/settings.h"
 #include "halvorn/common/summary.h"
 #include "halvorn/common/text.h"
 #include "halvorn/source/registry.h"

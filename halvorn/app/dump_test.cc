@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "halvorn/app/settings.h"
 #include "halvorn/common/console.h"
+#include "halvorn/common/settings.h"
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"
 

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "halvorn/app/dump.h"
-#include "halvorn/app/settings.h"
+#include "halvorn/common/settings.h"
 
 namespace halvorn {
 namespace {

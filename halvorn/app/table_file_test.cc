@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "halvorn/app/settings.h"
+#include "halvorn/common/settings.h"
 #include "halvorn/testing/capture.h"
 
 namespace halvorn {

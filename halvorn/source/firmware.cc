@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "halvorn/app/dump.h"
-#include "halvorn/app/settings.h"
+#include "halvorn/common/settings.h"
 #include "halvorn/common/summary.h"
 #include "halvorn/source/registry.h"
 

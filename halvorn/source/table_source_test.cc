@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "halvorn/app/dump.h"
-#include "halvorn/app/settings.h"
 #include "halvorn/common/console.h"
+#include "halvorn/common/settings.h"
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"

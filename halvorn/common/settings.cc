@@ -1,4 +1,4 @@
-#include "halvorn/app/settings.h"
+#include "halvorn/common/settings.h"
 
 namespace halvorn {
 
