@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "fuzz/support.h"
-#include "halvorn/app/dump.h"
 #include "halvorn/common/console.h"
 #include "halvorn/common/settings.h"
+#include "halvorn/common/table_check.h"
 #include "halvorn/source/firmware.h"
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/fake_memory.h"

@@ -6,6 +6,7 @@
 #include "halvorn/common/number.h"
 #include "halvorn/common/settings.h"
 #include "halvorn/common/summary.h"
+#include "halvorn/common/table_check.h"
 #include "halvorn/common/text.h"
 #include "halvorn/source/registry.h"
 #include "halvorn/source/table_source.h"
@@ -18,13 +19,6 @@ constexpr uint32_t kMaxRounds = 256;
 
 uint32_t High32(uint64_t value) { return uint32_t(value >> 32); }
 uint32_t Low32(uint64_t value) { return uint32_t(value); }
-
-// The first four bytes as a name segment, with bytes beyond the table read as zero.
-bool HasValidSignature(TableBytes table) {
-  uint8_t segment[4] = {};
-  for (size_t i = 0; i < 4; ++i) segment[i] = ReadU8(table, i);
-  return IsValidNameSegment(segment);
-}
 
 // Signature aliases that -n accepts for the tables' real signatures.
 struct SignatureAlias {
@@ -49,36 +43,6 @@ bool HasLaterInstance(const char* signature, uint32_t from) {
 }
 
 }  // namespace
-
-bool IsValidTableHeader(TableBytes table) {
-  if (IsRsdp(table)) return true;
-  if (!HasValidSignature(table)) {
-    fprintf(stderr, "Table signature (0x%8.8X) is invalid\n", ReadLe32(table, header::kSignature));
-    return false;
-  }
-  const uint32_t length = ReadLe32(table, header::kLength);
-  if (length < header::kSize) {
-    fprintf(stderr, "Table length (0x%8.8X) is invalid\n", length);
-    return false;
-  }
-  return true;
-}
-
-uint32_t TableLength(TableBytes table) {
-  if (!IsValidTableHeader(table)) return 0;
-  if (IsRsdp(table)) return RsdpLength(table);
-  return ReadLe32(table, header::kLength);
-}
-
-StatusCode CheckTableChecksum(TableBytes table) {
-  const StatusCode status = IsRsdp(table)
-                                ? ValidateRsdp(table)
-                                : VerifyTableChecksum(table, ReadLe32(table, header::kLength));
-  if (status != AE_OK) {
-    fprintf(stderr, "%4.4s: Warning: wrong checksum in table\n", SignatureText(table));
-  }
-  return AE_OK;
-}
 
 int OutputTable(TableBytes table, uint32_t instance, uint64_t address) {
   uint32_t length = TableLength(table);

@@ -3,8 +3,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
-#include "halvorn/app/dump.h"
 #include "halvorn/common/settings.h"
+#include "halvorn/common/table_check.h"
 
 namespace halvorn {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <optional>
 
-#include "halvorn/app/dump.h"
 #include "halvorn/common/settings.h"
 #include "halvorn/common/summary.h"
+#include "halvorn/common/table_check.h"
 #include "halvorn/source/registry.h"
 
 namespace halvorn {
@@ -310,14 +310,6 @@ StatusCode MapFirmwareTable(uint64_t address, std::string_view expected, Physica
   }
   CheckTableChecksum(table.bytes());
   *mapping = std::move(table);
-  return AE_OK;
-}
-
-StatusCode CopyTable(TableBytes bytes, TableBuffer* table) {
-  TableBuffer copy = TableBuffer::Allocate(static_cast<uint32_t>(bytes.size()));
-  if (!copy) return AE_NO_MEMORY;
-  std::memcpy(copy.data.get(), bytes.data(), bytes.size());
-  *table = std::move(copy);
   return AE_OK;
 }
 

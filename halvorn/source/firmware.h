@@ -38,9 +38,6 @@ const uint8_t* ScanForRsdp(TableBytes window);
 // a message on stderr), AE_BAD_SIGNATURE (silently), AE_BAD_HEADER.
 StatusCode MapFirmwareTable(uint64_t address, std::string_view expected, PhysicalMapping* mapping);
 
-// A new owned copy of the mapped table's bytes; AE_NO_MEMORY when it cannot be allocated.
-StatusCode CopyTable(TableBytes bytes, TableBuffer* table);
-
 // Instance `instance` of the table with this 4-character signature, copied out of memory with
 // its physical address. RSDP, RSDT, XSDT, DSDT and FACS are found through the RSDP and the FADT;
 // every other signature by walking the root table in use. AE_LIMIT when there is no such

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "halvorn/app/dump.h"
 #include "halvorn/common/memory.h"
+#include "halvorn/common/table_check.h"
 #include "halvorn/source/registry.h"
 
 namespace halvorn {

@@ -1,6 +1,7 @@
 #include "halvorn/source/table_source.h"
 
 #include "halvorn/common/settings.h"
+#include "halvorn/common/table_check.h"
 #include "halvorn/source/firmware.h"
 #include "halvorn/source/physmem.h"
 #include "halvorn/source/registry.h"
