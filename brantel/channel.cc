@@ -182,8 +182,10 @@ uint32_t Exchange(HostInterfaceChannel& channel, const MessageHeader& request,
   }
   if (verbose) fprintf(diagnostics, "read succeeded with result %zd\n", received);
 
-  // A buffer too small for the header and the status cannot hold a well-formed response.
+  // A buffer too small for the header and the status cannot hold a well-formed response, and a
+  // driver that claims more bytes than the buffer holds has not delivered a response in it.
   if (response->size < kResponsePrefixSize) return ExchangeFailed;
+  if (static_cast<size_t>(received) > response->size) return ExchangeFailed;
   return CheckResponse(response->bytes.get(), static_cast<size_t>(received), expected_command);
 }
 

@@ -82,8 +82,8 @@ bool OpenChannel(HostInterfaceChannel& channel, bool verbose);
 
 // Sends `request` and reads one response into `*response`, a fresh buffer of the connection's
 // maximum message length that the caller owns whatever the result. Returns an ExchangeResult or
-// the controller's non-zero status. Errors of the write, the wait or the read close the
-// connection.
+// the controller's non-zero status; a read that claims more bytes than the buffer holds is
+// ExchangeFailed. Errors of the write, the wait or the read close the connection.
 uint32_t Exchange(HostInterfaceChannel& channel, const MessageHeader& request,
                   uint32_t expected_command, ResponseBuffer* response);
 

@@ -210,6 +210,12 @@ TEST(Channel, ExchangeOutcomes) {
       {"read error", FakeExchange().ReadFails(EIO), ExchangeFailed,
        "Error: read failed with status -1 Input/output error\n", false},
       {"empty read", FakeExchange(), ExchangeEmptyResponse, "", true},
+      // The header agrees with the claimed count, which lies past the 4096-byte buffer.
+      {"read claims more than the buffer",
+       FakeExchange()
+           .Answer(ResponseBuilder(kCodeVersionsResponseCommand).Set(8, 4085, 4).Bytes())
+           .ReadReports(4097),
+       ExchangeFailed, "", true},
       {"status 0x4000",
        FakeExchange().Answer(
            ResponseBuilder(kCodeVersionsResponseCommand).Set(12, 0x4000, 4).Bytes()),
@@ -343,6 +349,9 @@ TEST(Channel, VerboseTrace) {
        "Error: write failed on timeout with status\n"},
       {"short write", FakeExchange().WriteReturns(4),
        "max_message_length 512\nprotocol_version 1\ncall write length = 12\nwrite success\n"},
+      {"read claims more than the buffer", FakeExchange().Answer(ShortResponse()).ReadReports(513),
+       "max_message_length 512\nprotocol_version 1\ncall write length = 12\nwrite success\n"
+       "call read length = 512\nread succeeded with result 513\n"},
       {"read error", FakeExchange().ReadFails(EBADF),
        "max_message_length 512\nprotocol_version 1\ncall write length = 12\nwrite success\n"
        "call read length = 512\nError: read failed with status -1 Bad file descriptor\n"},

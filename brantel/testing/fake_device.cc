@@ -36,6 +36,11 @@ FakeExchange& FakeExchange::ReadFails(int error) {
   return *this;
 }
 
+FakeExchange& FakeExchange::ReadReports(ssize_t count) {
+  read_result = count;
+  return *this;
+}
+
 const FakeExchange& FakeDevice::Current() const {
   static const FakeExchange kSilent = FakeExchange().WaitReturns(0, false);
   if (started_ == 0 || started_ > exchanges.size()) return kSilent;
@@ -90,6 +95,7 @@ ssize_t FakeDevice::Read(int /*fd*/, void* data, size_t size) {
   }
   size_t count = exchange.response.size() < size ? exchange.response.size() : size;
   if (count != 0) memcpy(data, exchange.response.data(), count);
+  if (exchange.read_result != FakeExchange::kBytesCopied) return exchange.read_result;
   return static_cast<ssize_t>(count);
 }
 

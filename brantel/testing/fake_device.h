@@ -25,8 +25,11 @@ struct FakeExchange {
   FakeExchange& Answer(std::vector<uint8_t> bytes);
   // The read fails with `error`.
   FakeExchange& ReadFails(int error);
+  // The read copies the answer as usual but returns `count`, as a faulty driver might.
+  FakeExchange& ReadReports(ssize_t count);
 
   static constexpr ssize_t kWholeWrite = -1000;
+  static constexpr ssize_t kBytesCopied = -1000;
 
   bool refuse_buffer = false;
   ssize_t write_result = kWholeWrite;
@@ -36,6 +39,7 @@ struct FakeExchange {
   int wait_errno = 0;
   std::vector<uint8_t> response;
   int read_errno = 0;
+  ssize_t read_result = kBytesCopied;
 };
 
 // A controller device in memory. Each exchange (one buffer allocation, then write, wait, read)
