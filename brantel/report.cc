@@ -1,5 +1,6 @@
 #include "brantel/report.h"
 
+#include <stdarg.h>
 #include <string.h>
 
 #include "brantel/channel.h"
@@ -35,17 +36,39 @@ uint32_t LoadBounded(const uint8_t* bytes, size_t limit, size_t offset, size_t w
 }
 
 // The per-entry checks: label length at most 20, a NUL at the index given by the version length,
-// and no NUL before it. The probe must lie inside the response and inside the record.
-bool CheckEntry(const uint8_t* response, size_t received, size_t entry) {
+// and no NUL before it. The probe must lie inside the buffer and inside the record; past what was
+// received it reads the buffer's zero fill.
+bool CheckEntry(const uint8_t* response, size_t received, size_t size, size_t entry) {
   if (entry + kVersionEntrySize > received) return false;
   if (LoadBounded(response, received, entry + kLabelOffset, 2) > kCountedStringChars) return false;
   size_t version_length = LoadBounded(response, received, entry + kVersionOffset, 2);
   size_t chars = entry + kVersionOffset + 2;
   size_t probe = chars + version_length;
-  if (probe >= received) return false;
+  if (probe >= size) return false;
   if (probe - kPayloadOffset >= CodeVersionsRecord::kSize) return false;
   if (response[probe] != 0) return false;
   return memchr(response + chars, 0, version_length) == nullptr;
+}
+
+// One verdict line, flushed at once: with standard output and standard error on one file, a
+// buffered verdict would otherwise land after the diagnostics that follow it.
+__attribute__((format(printf, 2, 3))) void PrintVerdict(FILE* out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(out, format, args);
+  va_end(args);
+  fflush(out);
+}
+
+// Closes the connection at the report's end. The run succeeded only if every verdict line
+// reached `out`; a write error is sticky, so one look at the stream covers them all.
+int FinishReport(DeviceConnection& connection, FILE* out, FILE* err) {
+  CloseConnection(connection);
+  if (fflush(out) != 0 || ferror(out)) {
+    fputs("Could not write standard output\n", err);
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -72,14 +95,16 @@ std::string_view CodeVersionsRecord::Version(size_t index) const {
   return Chars(kFirstEntryOffset - kPayloadOffset + index * kVersionEntrySize + kVersionOffset + 2);
 }
 
-bool ValidateCodeVersions(const uint8_t* response, size_t received) {
+bool ValidateCodeVersions(const uint8_t* response, size_t received, size_t size) {
   uint32_t length = LoadBounded(response, received, 8, 4);
   uint32_t count = LoadBounded(response, received, kEntryCountOffset, 4);
   // Unsigned 32-bit on purpose: a length below 73 wraps to a huge quotient that no count matches.
   if (count != (length - kCodeVersionsFixedLength) / kVersionEntrySize) return false;
   if (count > kMaxVersionEntries) return false;
   for (size_t j = 0; j < count; ++j) {
-    if (!CheckEntry(response, received, kFirstEntryOffset + j * kVersionEntrySize)) return false;
+    if (!CheckEntry(response, received, size, kFirstEntryOffset + j * kVersionEntrySize)) {
+      return false;
+    }
   }
   return true;
 }
@@ -102,9 +127,8 @@ int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* 
   uint32_t result = Exchange(channel, CodeVersionsRequest,
                              CodeVersionsRequest.command | kResponseCommandBit, &response);
   if (result == ExchangeEmptyResponse) {
-    fputs("Dravik present: false\n", out);
-    CloseConnection(channel.connection);
-    return 0;
+    PrintVerdict(out, "Dravik present: false\n");
+    return FinishReport(channel.connection, out, err);
   }
   if (result != ExchangeOk) {
     fputs("An error has occurred\n", err);
@@ -113,7 +137,7 @@ int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* 
   }
   // A passing header says the length field plus 12 bytes were read, all inside the buffer.
   size_t received = DecodeMessageHeader(response.bytes.get()).length + kMessageHeaderSize;
-  if (!ValidateCodeVersions(response.bytes.get(), received)) {
+  if (!ValidateCodeVersions(response.bytes.get(), received, response.size)) {
     fputs("An error has occurred\n", err);
     CloseConnection(channel.connection);
     return 1;
@@ -122,7 +146,7 @@ int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* 
   record.Fill(response.bytes.get() + kPayloadOffset, received - kPayloadOffset);
   response = ResponseBuffer();
 
-  fputs("Dravik present: true\n", out);
+  PrintVerdict(out, "Dravik present: true\n");
   result = Exchange(channel, ProvisioningStateRequest,
                     ProvisioningStateRequest.command | kResponseCommandBit, &response);
   const char* state_line = kUnknownProvisioningStateLine;
@@ -133,16 +157,15 @@ int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* 
     uint8_t state = response.size > kPayloadOffset ? response.bytes[kPayloadOffset] : 0;
     state_line = ProvisioningStateLine(state);
   }
-  fprintf(out, "%s\n", state_line);
+  PrintVerdict(out, "%s\n", state_line);
 
   for (size_t j = 0; j < record.EntryCount(); ++j) {
     std::string_view label = record.Label(j);
     std::string_view version = record.Version(j);
-    fprintf(out, "%.*s:\t%.*s\n", static_cast<int>(label.size()), label.data(),
-            static_cast<int>(version.size()), version.data());
+    PrintVerdict(out, "%.*s:\t%.*s\n", static_cast<int>(label.size()), label.data(),
+                 static_cast<int>(version.size()), version.data());
   }
-  CloseConnection(channel.connection);
-  return 0;
+  return FinishReport(channel.connection, out, err);
 }
 
 }  // namespace brantel

@@ -43,10 +43,11 @@ class CodeVersionsRecord {
   std::array<uint8_t, kSize> bytes_{};
 };
 
-// Whether the code-versions response in the first `received` bytes of `response` passes the
-// count check and every entry's checks. More than 50 entries, or a field that would lie outside
-// the response or the record, fails. Nothing past `received` is read.
-bool ValidateCodeVersions(const uint8_t* response, size_t received);
+// Whether the code-versions response passes the count check and every entry's checks.
+// `response` is a zero-filled buffer of `size` bytes whose first `received` bytes arrived; a
+// version's NUL may lie in the zero fill. More than 50 entries, an entry outside what arrived, or
+// a NUL probe outside the buffer or the record, fails. Nothing past `size` is read.
+bool ValidateCodeVersions(const uint8_t* response, size_t received, size_t size);
 
 // The line for a provisioning state byte.
 const char* ProvisioningStateLine(uint8_t state);
@@ -54,7 +55,8 @@ const char* ProvisioningStateLine(uint8_t state);
 inline constexpr const char* kUnknownProvisioningStateLine = "Dravik provisioning state: unknown";
 
 // The whole program: reads the command line, runs the report over `device`, prints the verdict
-// on `out` and everything else on `err`. Returns the exit status.
+// on `out` and everything else on `err`. Returns the exit status: 1 on any error, a verdict that
+// could not be written to `out` included.
 int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* out, FILE* err);
 
 }  // namespace brantel

@@ -1,6 +1,7 @@
 #include "brantel/report.h"
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -135,6 +136,13 @@ TEST(Report, Present) {
        kProvisioned + "Boot:\tABCDEFGHIJKLMNOPQRST\n",
        "",
        0},
+      // The last version fills its field: its NUL is the buffer's first byte past the response.
+      {"last version of 20 characters",
+       {Answer(CodeVersionsResponse({{"A", "ABCDEFGHIJKLMNOPQRST"}})),
+        Answer(ProvisioningStateResponse(2))},
+       kProvisioned + "A:\tABCDEFGHIJKLMNOPQRST\n",
+       "",
+       0},
   };
   for (const Case& c : cases) Check(c);
 }
@@ -221,6 +229,15 @@ TEST(Report, CodeVersionsExchangeFails) {
       {"short write", {FakeExchange().WriteReturns(6).Answer(kGood)}, "", kError, 1},
   };
   for (const Case& c : cases) Check(c);
+  // A buffer that holds the response exactly, and a read that claims one byte more, with a
+  // header and count that agree with the claim: trusting it would copy past the buffer.
+  Check({"read claims more than the buffer",
+         {Answer(Patched(kGood, 8, static_cast<uint32_t>(kGood.size() + 1 - 12), 4))
+              .ReadReports(static_cast<ssize_t>(kGood.size() + 1))},
+         "",
+         kError,
+         1},
+        static_cast<uint32_t>(kGood.size()));
 }
 
 // Payload validation: every failure ends the run before anything reaches standard output.
@@ -242,13 +259,115 @@ TEST(Report, InvalidCodeVersions) {
       {"length below 73", ResponseBuilder(kCodeVersionsCommand).U32(0).Bytes()},
       {"length 72", Patched(CodeVersionsResponse({}), 8, 72, 4)},
       {"51 entries", CodeVersionsResponse(ManyEntries(51))},
-      {"NUL probe past the response", CodeVersionsResponse({{"A", "ABCDEFGHIJKLMNOPQRST"}})},
       {"NUL probe past the record", Extended(fifty_long, {0})},
   };
   for (const auto& [name, bytes] : responses) {
     Check({name, {Answer(bytes)}, "", kError, 1});
-    EXPECT_FALSE(ValidateCodeVersions(bytes.data(), bytes.size())) << name;
+    EXPECT_FALSE(ValidateCodeVersions(bytes.data(), bytes.size(), bytes.size())) << name;
   }
+}
+
+// A last version of 20 characters has its NUL probe just past the response: it passes where the
+// buffer has room for that byte and is refused where the buffer ends with the response.
+TEST(Report, NulProbeBoundedByTheBuffer) {
+  const std::vector<uint8_t> kFull = CodeVersionsResponse({{"A", "ABCDEFGHIJKLMNOPQRST"}});
+  const std::string kOut =
+      "Dravik present: true\nDravik provisioning state: provisioned\nA:\tABCDEFGHIJKLMNOPQRST\n";
+  const struct {
+    size_t buffer;
+    bool valid;
+  } cases[] = {{4096, true}, {kFull.size() + 1, true}, {kFull.size(), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.buffer);
+    // An exact-size heap buffer, so that AddressSanitizer sees a probe past it.
+    std::vector<uint8_t> buffer = kFull;
+    buffer.resize(c.buffer);
+    EXPECT_EQ(ValidateCodeVersions(buffer.data(), kFull.size(), buffer.size()), c.valid);
+    Check({"report",
+           {Answer(kFull), Answer(ProvisioningStateResponse(2))},
+           c.valid ? kOut : "",
+           c.valid ? "" : "An error has occurred\n",
+           c.valid ? 0 : 1},
+          static_cast<uint32_t>(c.buffer));
+  }
+}
+
+// A report that cannot be written is an error, however it ended; the message follows whatever
+// the run printed on standard error.
+TEST(Report, UnwritableOutput) {
+  const FakeExchange kVersions = Answer(CodeVersionsResponse(kTwoEntries));
+  const std::string kLost = "Could not write standard output\n";
+  const Case cases[] = {
+      {"present", {kVersions, Answer(ProvisioningStateResponse(2))}, "", kLost, 1},
+      {"present, no state",
+       {kVersions},
+       "",
+       "Error: write failed on timeout with status\nUnable to get provisioning state\n" + kLost,
+       1},
+      {"not present", {FakeExchange()}, "", kLost, 1},
+      // Nothing was to be written: only the error itself is reported.
+      {"error",
+       {Answer(Patched(CodeVersionsResponse(kTwoEntries), kEntry0, 21, 2))},
+       "",
+       "An error has occurred\n",
+       1},
+  };
+  // A full device fails at the flush; a stream opened for reading fails at every write, with
+  // nothing left for the flush to fail on.
+  const struct {
+    const char* path;
+    const char* mode;
+  } streams[] = {{"/dev/full", "w"}, {"/dev/null", "r"}};
+  for (const auto& stream : streams) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << stream.path << ": " << c.name);
+      FakeDevice device;
+      device.exchanges = c.exchanges;
+      FILE* out = fopen(stream.path, stream.mode);
+      ASSERT_NE(out, nullptr);
+      MemoryStream err;
+      const char* argv[] = {"brantel"};
+      EXPECT_EQ(RunReport(1, argv, device, out, err.file()), c.status);
+      EXPECT_EQ(err.Text(), c.err);
+      EXPECT_EQ(device.closed, std::vector<int>{FakeDevice::kDescriptor});
+      fclose(out);
+    }
+  }
+}
+
+// With both streams on one file, as with `brantel >file 2>&1`, each verdict line lands where the
+// program wrote it, although standard output is fully buffered there and standard error is not.
+TEST(Report, VerdictsKeepOrderWithDiagnostics) {
+  FILE* file = tmpfile();
+  ASSERT_NE(file, nullptr);
+  FILE* out = fdopen(dup(fileno(file)), "w");
+  FILE* err = fdopen(dup(fileno(file)), "w");
+  ASSERT_NE(out, nullptr);
+  ASSERT_NE(err, nullptr);
+  setvbuf(out, nullptr, _IOFBF, BUFSIZ);
+  setvbuf(err, nullptr, _IONBF, 0);
+  FakeDevice device;
+  device.exchanges = {Answer(CodeVersionsResponse(kTwoEntries)),
+                      Answer(Patched(ProvisioningStateResponse(2), 12, 0x22, 4))};
+  const char* argv[] = {"brantel", "-v"};
+  EXPECT_EQ(RunReport(2, argv, device, out, err), 0);
+  fclose(out);
+  fclose(err);
+
+  std::string text(4096, '\0');
+  rewind(file);
+  text.resize(fread(text.data(), 1, text.size(), file));
+  fclose(file);
+  EXPECT_EQ(text,
+            "max_message_length 4096\nprotocol_version 1\n"
+            "call write length = 12\nwrite success\ncall read length = 4096\n"
+            "read succeeded with result 173\n"
+            "Dravik present: true\n"
+            "call write length = 12\nwrite success\ncall read length = 4096\n"
+            "read succeeded with result 17\n"
+            "Unable to get provisioning state\n"
+            "Dravik provisioning state: unknown\n" +
+                kTwoLines);
 }
 
 TEST(Report, OpenFails) {
@@ -331,10 +450,10 @@ TEST(Report, TruncatedCodeVersions) {
     // Exact-size heap copies, so that AddressSanitizer sees any read past the prefix.
     bool still_whole = size >= full.size() - 4;  // the tail bytes are spare
     std::vector<uint8_t> claims_whole(full.begin(), full.begin() + size);
-    EXPECT_EQ(ValidateCodeVersions(claims_whole.data(), size), still_whole);
+    EXPECT_EQ(ValidateCodeVersions(claims_whole.data(), size, size), still_whole);
     if (size < 12) continue;
     std::vector<uint8_t> fixed = Patched(claims_whole, 8, static_cast<uint32_t>(size - 12), 4);
-    EXPECT_EQ(ValidateCodeVersions(fixed.data(), size), still_whole);
+    EXPECT_EQ(ValidateCodeVersions(fixed.data(), size, size), still_whole);
 
     FakeDevice device;
     device.max_message_length = static_cast<uint32_t>(size);
@@ -342,7 +461,7 @@ TEST(Report, TruncatedCodeVersions) {
     RunResult run = RunWith(device);
     EXPECT_EQ(run.status, still_whole ? 0 : 1);
   }
-  EXPECT_TRUE(ValidateCodeVersions(full.data(), full.size()));
+  EXPECT_TRUE(ValidateCodeVersions(full.data(), full.size(), full.size()));
 }
 
 TEST(Report, RecordKeepsFieldsInside) {
