@@ -1,9 +1,10 @@
 """brantel against ostelsim.ko, a simulated controller device, in one guest of the lab.
 
 The guest loads the module once per scenario (what the controller answers, which node it
-registers) and records `brantel` and `brantel -v` with lab-case; the host then compares
-standard output, standard error and the exit status byte for byte. The two silent
-controllers cost 5 s per run.
+registers) and records `brantel` and `brantel -v` with lab-case, then a few runs with
+standard output on /dev/full or shared with standard error; the host then compares standard
+output, standard error and the exit status byte for byte. The two silent controllers cost 5 s
+per run.
 """
 
 import shutil
@@ -25,6 +26,8 @@ REFUSED = "Error: Varnhold refused connection. This probably means you don't hav
 NO_INTERFACE = ('Unable to find a Varnhold interface - run sudo modprobe ostelcore and retry.\n'
                 'If you receive the same error, this system does not have Dravik\n')
 ABSENT = 'Dravik present: false\n'
+LOST = 'Could not write standard output\n'
+FULL_VERSION_LINE = 'Firmware:\tABCDEFGHIJKLMNOPQRST\n'
 
 
 def opened(max_length=4096):
@@ -71,7 +74,12 @@ SCENARIOS = {
        for bad in ('badlength', 'badcommand', 'badreserved', 'badmajor', 'badminor',
                    'label21', 'versionmismatch')},
     'many': ('scenario=many', '', ERROR, 1, opened() + exchange(MANY) + ERROR),
-    'probeoutside': ('scenario=probeoutside', '', ERROR, 1, opened() + exchange(ONE) + ERROR),
+    # The version's NUL is the first byte past the response: in the 4096-byte buffer it is the
+    # zero fill, in a buffer of exactly the response there is no such byte.
+    'fullversion': ('scenario=fullversion', present('provisioned', FULL_VERSION_LINE), '', 0,
+                    opened() + exchange(ONE) + exchange(STATE)),
+    'fullversiontight': ('scenario=fullversiontight', '', ERROR, 1,
+                         opened(ONE) + exchange(ONE, ONE) + ERROR),
     'provstatus': ('scenario=provstatus', present('unknown'), UNABLE, 0,
                    opened() + exchange(THREE) + exchange(STATE) + UNABLE),
     'provsilent': ('scenario=provsilent', present('unknown'), TIMEOUT + UNABLE, 0,
@@ -116,6 +124,21 @@ $RMMOD ostelsim || echo "rmmod failed" >&2
 lab-case neither $BRANTEL
 lab-case neither-v $BRANTEL -v
 '''
+    # Standard output on a full device; then both streams on one file, where each verdict line
+    # must keep its place among the -v trace and the diagnostics.
+    text += r'''
+unwritable() {
+  name=$1; shift
+  $INSMOD $KO/ostelsim.ko "$@" || echo "insmod $* failed" >&2
+  lab-case $name sh -c 'exec "$0" >/dev/full' $BRANTEL
+  $RMMOD ostelsim || echo "rmmod after $name failed" >&2
+}
+unwritable full-present
+unwritable full-absent scenario=empty
+$INSMOD $KO/ostelsim.ko scenario=provstatus || echo "insmod failed" >&2
+lab-case one-file sh -c '"$0" -v >/tmp/one-file 2>&1; s=$?; cat /tmp/one-file; exit $s' $BRANTEL
+$RMMOD ostelsim || echo "rmmod failed" >&2
+'''
     return text
 
 
@@ -156,6 +179,15 @@ class Brantel(unittest.TestCase):
     def test_neither_node(self):
         self.check('neither', '', NO_INTERFACE, 1)
         self.check('neither-v', '', NO_INTERFACE, 1)
+
+    def test_unwritable_output_fails(self):
+        self.check('full-present', '', LOST, 1)
+        self.check('full-absent', '', LOST, 1)
+
+    def test_verdicts_keep_order_on_one_file(self):
+        self.check('one-file', opened() + exchange(THREE) + 'Dravik present: true\n' +
+                   exchange(STATE) + UNABLE + 'Dravik provisioning state: unknown\n' +
+                   ENTRY_LINES, '', 0)
 
     def test_guest_clean(self):
         self.assertEqual(self.result.stderr, '')

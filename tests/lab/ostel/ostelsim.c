@@ -63,7 +63,7 @@ enum ostelsim_versions {
 	VERSIONS_LABEL_21,	/* first label length 21 */
 	VERSIONS_VERSION_5_OF_6,	/* version "1.2.3x" with length 5 */
 	VERSIONS_MANY,		/* 51 entries */
-	VERSIONS_PROBE_OUTSIDE,	/* last version fills its field: its NUL would follow the response */
+	VERSIONS_FULL_VERSION,	/* one entry whose version fills its field: no NUL in the response */
 	VERSIONS_SILENT,	/* no response at all */
 };
 
@@ -100,7 +100,8 @@ static const struct ostelsim_scenario ostelsim_scenarios[] = {
 	{ "label21",		false, 4096, VERSIONS_LABEL_21,		0,	STATE_GOOD },
 	{ "versionmismatch",	false, 4096, VERSIONS_VERSION_5_OF_6,	0,	STATE_GOOD },
 	{ "many",		false, 4096, VERSIONS_MANY,		0,	STATE_GOOD },
-	{ "probeoutside",	false, 4096, VERSIONS_PROBE_OUTSIDE,	0,	STATE_GOOD },
+	{ "fullversion",	false, 4096, VERSIONS_FULL_VERSION,	0,	STATE_GOOD },
+	{ "fullversiontight",	false, 129,  VERSIONS_FULL_VERSION,	0,	STATE_GOOD },
 	{ "provstatus",		false, 4096, VERSIONS_GOOD,		0,	STATE_STATUS },
 	{ "provsilent",		false, 4096, VERSIONS_GOOD,		0,	STATE_SILENT },
 	{ "silent",		false, 4096, VERSIONS_SILENT,		0,	STATE_GOOD },
@@ -189,7 +190,7 @@ static ssize_t ostelsim_code_versions(u8 **out)
 	case VERSIONS_MANY:
 		count = 51;
 		break;
-	case VERSIONS_PROBE_OUTSIDE:
+	case VERSIONS_FULL_VERSION:
 		count = 1;
 		break;
 	case VERSIONS_EMPTY:
@@ -251,7 +252,7 @@ static ssize_t ostelsim_code_versions(u8 **out)
 		ostelsim_put_entry(buf, 0, "Firmware", "1.2.3x");
 		put_unaligned_le16(5, buf + OSTELSIM_ENTRIES + 2 + OSTELSIM_FIELD_SIZE);
 		break;
-	case VERSIONS_PROBE_OUTSIDE:
+	case VERSIONS_FULL_VERSION:
 		ostelsim_put_entry(buf, 0, "Firmware", "ABCDEFGHIJKLMNOPQRST");
 		break;
 	default:
