@@ -3,12 +3,14 @@
 //
 // Input (little-endian):
 //   u8   bit 0 verbose, bit 1 the connect request refused, bits 2-3 the nodes (0 /dev/ostel0
-//        opens, 1 only /dev/ostel exists, 2 /dev/ostel0 is not accessible, 3 neither exists)
+//        opens, 1 only /dev/ostel exists, 2 /dev/ostel0 is not accessible, 3 neither exists),
+//        bit 4 standard output cannot be written
 //   u32  maximum message length; above 1 MiB every response buffer is refused, as an
 //        allocation of that size may be
 //   two exchanges, each: u8 calls (bits 0-1 the write: whole, short, failing, none written;
 //        bits 2-3 the wait: ready, time-out, failing, ready without the descriptor; bit 4 the
-//        read fails; bit 5 the buffer is refused), u16 n, then n response bytes
+//        read fails; bit 5 the buffer is refused; bit 6 the read claims one byte more than the
+//        buffer holds), u16 n, then n response bytes
 #include <errno.h>
 
 #include <cstdint>
@@ -44,7 +46,7 @@ struct Input {
   }
 };
 
-brantel::FakeExchange TakeExchange(Input& input, bool refuse_buffer) {
+brantel::FakeExchange TakeExchange(Input& input, uint32_t max_message_length, bool refuse_buffer) {
   const uint32_t calls = input.Take(1);
   brantel::FakeExchange exchange;
   switch (calls & 3) {
@@ -58,18 +60,21 @@ brantel::FakeExchange TakeExchange(Input& input, bool refuse_buffer) {
     case 3: exchange.WaitReturns(1, false); break;
   }
   if (calls & 0x10) exchange.ReadFails(EIO);
+  if (calls & 0x40) exchange.ReadReports(static_cast<ssize_t>(max_message_length) + 1);
   if ((calls & 0x20) || refuse_buffer) exchange.RefuseBuffer();
   exchange.Answer(input.TakeBytes(input.Take(2)));
   return exchange;
 }
 
 FILE* sink;
+FILE* full;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::SilenceUtilityOutput();
   sink = fopen("/dev/null", "w");
+  full = fopen("/dev/full", "w");
   return 0;
 }
 
@@ -88,14 +93,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   device.max_message_length = input.Take(4);
   const bool refuse = device.max_message_length > kMaxBuffer;
-  device.exchanges.push_back(TakeExchange(input, refuse));
-  device.exchanges.push_back(TakeExchange(input, refuse));
+  device.exchanges.push_back(TakeExchange(input, device.max_message_length, refuse));
+  device.exchanges.push_back(TakeExchange(input, device.max_message_length, refuse));
+  const bool unwritable = settings & 0x10;
+  FILE* out = unwritable ? full : sink;
+  clearerr(out);
 
   const char* verbose[] = {"brantel", "-v", nullptr};
   const char* quiet[] = {"brantel", nullptr};
-  const int status = settings & 1 ? brantel::RunReport(2, verbose, device, sink, sink)
-                                  : brantel::RunReport(1, quiet, device, sink, sink);
+  const int status = settings & 1 ? brantel::RunReport(2, verbose, device, out, sink)
+                                  : brantel::RunReport(1, quiet, device, out, sink);
   FUZZ_CHECK(status == 0 || status == 1);
+  // A report that could not be written never ends as a success.
+  FUZZ_CHECK(!unwritable || status == 1);
   // Once a node is open, every way out closes it, and closes it once.
   const bool opened = device.opened.size() > device.open_errno.size();
   FUZZ_CHECK(device.closed.size() == (opened ? 1u : 0u));

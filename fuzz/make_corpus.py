@@ -198,6 +198,8 @@ def brantel_seeds():
         "no_state": brantel(0, 4096, [(0, versions), (0x04, b"")]),
         "fifty_entries": brantel(0, 4096, [(0, code_versions([(b"L%d" % i, b"V%d" % i)
                                                                for i in range(50)])), (0, state)]),
+        "unwritable_output": brantel(0x10, 4096, [(0, versions), (0, state)]),
+        "read_claims_more": brantel(0, len(versions), [(0x40, versions), (0, state)]),
     }
 
 
