@@ -14,9 +14,6 @@
 namespace halvorn {
 namespace {
 
-// Every loop over table indexes or instances stops after this many rounds.
-constexpr uint32_t kMaxRounds = 256;
-
 uint32_t High32(uint64_t value) { return uint32_t(value >> 32); }
 uint32_t Low32(uint64_t value) { return uint32_t(value); }
 
@@ -30,16 +27,10 @@ constexpr SignatureAlias kSignatureAliases[] = {
     {"MADT", "APIC"},
 };
 
-// Whether the table source registered the signature with an instance from `from` up to the last
-// one a loop asks for.
-bool HasLaterInstance(const char* signature, uint32_t from) {
-  for (const RegistryEntry* entry = TableRegistry.first; entry; entry = entry->next) {
-    if (std::memcmp(entry->signature, signature, 4) == 0 && entry->instance >= from &&
-        entry->instance < kMaxRounds) {
-      return true;
-    }
-  }
-  return false;
+// A registered table that no source holds: a table file that vanished after it was listed, or
+// one the firmware unloaded. It is reported and passed over; the tables after it still count.
+void ReportMissingTable(const char* signature, uint32_t instance) {
+  fprintf(stderr, "Could not find registered table [%4.4s] instance %u\n", signature, instance);
 }
 
 }  // namespace
@@ -62,12 +53,19 @@ int OutputTable(TableBytes table, uint32_t instance, uint64_t address) {
 }
 
 int RunDumpAll() {
-  for (uint32_t index = 0; index < kMaxRounds; ++index) {
+  // The registry bounds the loop: it is complete once the first fetch has initialised the table
+  // source, and every index below its count is fetched, whatever an earlier one gave.
+  for (uint32_t index = 0;; ++index) {
     TableBuffer table;
     uint32_t instance = 0;
     uint64_t address = 0;
     const StatusCode status = FetchTableByIndex(index, &table, &instance, &address);
-    if (status == AE_LIMIT) return 0;
+    if (status == AE_LIMIT) {
+      const RegistryEntry* entry = RegistryEntryAt(index);
+      if (!entry) return 0;
+      ReportMissingTable(entry->signature, entry->instance);
+      continue;
+    }
     if (status != AE_OK && index == 0) {
       fprintf(stderr, "Could not get ACPI tables, %s\n", StatusName(status));
       return -1;
@@ -80,7 +78,6 @@ int RunDumpAll() {
     table = {};
     if (result != 0) return -1;
   }
-  return -1;
 }
 
 int RunDumpByAddress(const char* address_text) {
@@ -111,15 +108,22 @@ int RunDumpBySignature(const char* signature_text) {
     if (std::strcmp(signature, alias.alias) == 0) std::memcpy(signature, alias.signature, 4);
   }
 
-  for (uint32_t instance = 0; instance < kMaxRounds; ++instance) {
+  // Instances follow one another while the sources hold them; past a missing one the walk goes
+  // on at the next registered instance, up to the highest. The kernel names the files of a
+  // signature it has several of SSDT1, SSDT2, ... with none for instance 0, and numbers tables
+  // loaded after boot on from there.
+  uint32_t instance = 0;
+  for (;;) {
     TableBuffer table;
     uint64_t address = 0;
     const StatusCode status = FetchTableBySignature(signature, instance, &table, &address);
-    // A missing instance is not the end while a later one is registered: the kernel names the
-    // files of a signature it has several of SSDT1, SSDT2, ... with none for instance 0, and
-    // numbers tables loaded after boot on from there.
-    if (status == AE_LIMIT && HasLaterInstance(signature, instance + 1)) continue;
-    if (status == AE_LIMIT) return 0;
+    if (status == AE_LIMIT && FindRegistryEntry(signature, instance)) {
+      ReportMissingTable(signature, instance);
+    }
+    if (status == AE_LIMIT) {
+      if (!NextRegisteredInstance(signature, instance, &instance)) return 0;
+      continue;
+    }
     if (status != AE_OK) {
       fprintf(stderr, "Could not get ACPI table with signature [%s], %s\n", signature,
               StatusName(status));
@@ -128,8 +132,9 @@ int RunDumpBySignature(const char* signature_text) {
     const int result = OutputTable(table.bytes(), instance, address);
     table = {};
     if (result != 0) return -1;
+    if (instance == UINT32_MAX) return 0;
+    ++instance;
   }
-  return -1;
 }
 
 int RunDumpFromFile(const char* path) {

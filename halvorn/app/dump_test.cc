@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -217,7 +218,7 @@ TEST_F(DumpTest, SignatureDumpsEveryInstanceOfTheTableDirectories) {
       {"one, then one loaded later", {"SSDT", "dynamic/SSDT2"}, "000025 000026 "},
       {"a gap before a later one", {"SSDT1", "SSDT2", "dynamic/SSDT4"}, "000025 000026 000027 "},
       {"none", {"FACP", "SSDTX"}, ""},
-      {"beyond the last instance asked for", {"SSDT1", "SSDT300"}, "000025 "},
+      {"far apart", {"SSDT1", "SSDT300", "dynamic/SSDT4294967295"}, "000025 000026 000027 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,6 +246,33 @@ TEST_F(DumpTest, SignatureDumpsEveryInstanceOfTheTableDirectories) {
       lengths += output.out.substr(line + 30, 7);  // "ACPI: SSDT 0x%016X " then the Length
     }
     EXPECT_EQ(lengths, c.lengths) << output.out;
+  }
+  testing::ResetTableSourceState();
+}
+
+// The registry bounds both loops, not a round count: a machine may have more than 256 tables,
+// and more than 256 of one signature.
+TEST_F(DumpTest, LoopsGoPast256Tables) {
+  testing::ResetTableSourceState();
+  testing::ScratchDir dir;
+  const std::string tables = dir.Join("tables"), dynamic = dir.Join("tables/dynamic");
+  ASSERT_EQ(mkdir(tables.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dynamic.c_str(), 0755), 0);
+  constexpr int kTables = 260;
+  const Bytes table = MakeTable("SSDT", 36);
+  for (int instance = 1; instance <= kTables; ++instance) {
+    dir.WriteFile("tables/SSDT" + std::to_string(instance), std::string(table.begin(), table.end()));
+  }
+  testing::FakeMemory memory;
+  testing::ScopedPlatform platform({&memory, "/nonexistent", tables.c_str(), dynamic.c_str()});
+  OptSummary = true;
+  for (bool by_signature : {false, true}) {
+    SCOPED_TRACE(by_signature ? "-n" : "all");
+    testing::OutputCapture capture;
+    EXPECT_EQ(by_signature ? RunDumpBySignature("SSDT") : RunDumpAll(), 0);
+    const testing::OutputCapture::Result output = capture.Finish();
+    EXPECT_EQ(output.err, "");
+    EXPECT_EQ(std::count(output.out.begin(), output.out.end(), '\n'), kTables);
   }
   testing::ResetTableSourceState();
 }

@@ -9,11 +9,13 @@ namespace halvorn {
 
 TableRegistryList TableRegistry = {nullptr, 0};
 
-StatusCode RegisterTable(const char* signature, uint32_t instance) {
+StatusCode RegisterTable(const char* signature, uint32_t instance, const char* directory) {
   auto* entry = static_cast<RegistryEntry*>(AllocateCleared(sizeof(RegistryEntry)));
   if (!entry) return AE_NO_MEMORY;
   std::memcpy(entry->signature, signature, 4);
   entry->instance = instance;
+  entry->directory = directory;
+  entry->file_instance = directory ? instance : 0;
   TableRegistry.count++;
   if (!TableRegistry.first) {
     TableRegistry.first = entry;
@@ -46,6 +48,25 @@ const RegistryEntry* RegistryEntryAt(uint32_t index) {
   const RegistryEntry* entry = TableRegistry.first;
   for (uint32_t i = 0; i < index && entry; ++i) entry = entry->next;
   return entry;
+}
+
+const RegistryEntry* FindRegistryEntry(const char* signature, uint32_t instance) {
+  for (const RegistryEntry* entry = TableRegistry.first; entry; entry = entry->next) {
+    if (entry->instance == instance && std::memcmp(entry->signature, signature, 4) == 0) {
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+bool NextRegisteredInstance(const char* signature, uint32_t after, uint32_t* next) {
+  bool found = false;
+  for (const RegistryEntry* entry = TableRegistry.first; entry; entry = entry->next) {
+    if (std::memcmp(entry->signature, signature, 4) != 0 || entry->instance <= after) continue;
+    if (!found || entry->instance < *next) *next = entry->instance;
+    found = true;
+  }
+  return found;
 }
 
 void ClearTableRegistry() {

@@ -95,5 +95,59 @@ TEST_F(RegistryTest, EntryAtFollowsRegistrationOrder) {
   EXPECT_EQ(RegistryEntryAt(UINT32_MAX), nullptr);
 }
 
+TEST_F(RegistryTest, LooksUpInstancesOfOneSignature) {
+  for (const auto& [signature, instance] : std::vector<std::pair<const char*, uint32_t>>{
+           {"SSDT", 3}, {"APIC", 5}, {"SSDT", 1}, {"SSDT", UINT32_MAX}, {"ssdt", 2}}) {
+    ASSERT_EQ(RegisterTable(signature, instance), AE_OK);
+  }
+  struct Case {
+    const char* signature;
+    uint32_t instance;
+    bool registered;
+    long next;  // the lowest registered instance above `instance`, or -1
+  };
+  const Case cases[] = {
+      {"SSDT", 0, false, 1},         {"SSDT", 1, true, 3},
+      {"SSDT", 2, false, 3},         {"SSDT", 3, true, UINT32_MAX},
+      {"SSDT", UINT32_MAX, true, -1}, {"APIC", 5, true, -1},
+      {"APIC", 0, false, 5},         {"DSDT", 0, false, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.signature) + " " + std::to_string(c.instance));
+    const RegistryEntry* entry = FindRegistryEntry(c.signature, c.instance);
+    EXPECT_EQ(entry != nullptr, c.registered);
+    if (entry) {
+      EXPECT_EQ(std::string(entry->signature, 4), c.signature);
+      EXPECT_EQ(entry->instance, c.instance);
+    }
+    uint32_t next = 0;
+    EXPECT_EQ(NextRegisteredInstance(c.signature, c.instance, &next), c.next >= 0);
+    if (c.next >= 0) {
+      EXPECT_EQ(next, uint32_t(c.next));
+    }
+  }
+}
+
+TEST_F(RegistryTest, ListedEntriesKeepTheInstanceOfTheirFile) {
+  const char kMain[] = "main", kDynamic[] = "dynamic";
+  testing::OutputCapture capture;
+  ASSERT_EQ(RegisterTable("SSDT", 0), AE_OK);  // found in memory
+  ASSERT_EQ(RegisterTable("SSDT", 0, kDynamic), AE_OK);
+  ASSERT_EQ(RegisterTable("SSDT", 1, kDynamic), AE_OK);
+  ASSERT_EQ(RegisterTable("SSDT", 5, kMain), AE_OK);
+  capture.Finish();
+  EXPECT_EQ(RegistryContents(), (Registry{"SSDT 0", "SSDT 1", "SSDT 2", "SSDT 5"}));
+  struct Expected {
+    const char* directory;
+    uint32_t file_instance;
+  };
+  const Expected expected[] = {{nullptr, 0}, {kDynamic, 0}, {kDynamic, 1}, {kMain, 5}};
+  for (uint32_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(RegistryEntryAt(i)->directory, expected[i].directory);
+    EXPECT_EQ(RegistryEntryAt(i)->file_instance, expected[i].file_instance);
+  }
+}
+
 }  // namespace
 }  // namespace halvorn

@@ -123,7 +123,7 @@ StatusCode ListTableDirectory(const char* path) {
     char signature[4];
     uint32_t instance;
     if (ParseTableFileName(name, signature, &instance) != AE_OK) continue;
-    StatusCode status = RegisterTable(signature, instance);
+    StatusCode status = RegisterTable(signature, instance, path);
     if (status != AE_OK) return status;
   }
   return AE_OK;

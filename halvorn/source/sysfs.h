@@ -51,8 +51,9 @@ using ScopedDirectoryScan = std::unique_ptr<DirectoryScan, DirectoryScanCloser>;
 // instance that does not fit 32 bits.
 StatusCode ParseTableFileName(const char* name, char signature[4], uint32_t* instance);
 
-// Registers every table file of the directory in scan order; subdirectories and names that do
-// not parse are passed over. A directory that cannot be opened gives AE_NOT_FOUND, AE_ACCESS or
+// Registers every table file of the directory in scan order, each entry referring to `path` as
+// the directory it came from (so `path` must outlive the registry); subdirectories and names
+// that do not parse are passed over. A directory that cannot be opened gives AE_NOT_FOUND, AE_ACCESS or
 // AE_NO_MEMORY; a registry failure is returned as is.
 StatusCode ListTableDirectory(const char* path);
 

@@ -49,6 +49,12 @@ StatusCode FetchTableBySignature(const char* signature, uint32_t instance, Table
   *table = TableBuffer();
   StatusCode status = EnsureInitialized();
   if (status != AE_OK) return status;
+  // A table file that registration renumbered (its signature and instance were taken already)
+  // is held by no source under its new instance: it is read from the file it was listed from.
+  const RegistryEntry* entry = FindRegistryEntry(signature, instance);
+  if (entry && entry->directory && entry->file_instance != entry->instance) {
+    return ReadTableFile(entry->directory, signature, entry->file_instance, table, address);
+  }
   status = OptCustomizedTables
                ? ReadTableFile(Platform.tables_path, signature, instance, table, address)
                : FetchTableFromMemory(signature, instance, table, address);

@@ -21,7 +21,9 @@ StatusCode FetchTableByIndex(uint32_t index, TableBuffer* table, uint32_t* insta
                              uint64_t* address);
 
 // Instance `instance` of the table with this 4-character signature (not terminated), and its
-// address. AE_LIMIT when there is no such instance.
+// address. A table file that registration renumbered is read from the file it was listed from;
+// any other from the main source, then the dynamic directory. AE_LIMIT when there is no such
+// instance.
 StatusCode FetchTableBySignature(const char* signature, uint32_t instance, TableBuffer* table,
                                  uint64_t* address);
 
