@@ -160,6 +160,36 @@ RootTable ChosenRootTable() {
   return {RsdtCopy.bytes(), 4};
 }
 
+// Entries of the root table in use that lead to no table (firmware with a stale or garbage
+// pointer), one bit per index: each is reported once and passed over by every later walk.
+TableBuffer SkippedEntries;
+
+bool IsSkipped(uint32_t index) {
+  return index / 8 < SkippedEntries.size && (SkippedEntries.data[index / 8] >> (index % 8) & 1);
+}
+
+// Without memory for the bits an entry is merely reported again on a later walk.
+void MarkSkipped(const RootTable& root, uint32_t index) {
+  if (!SkippedEntries) SkippedEntries = TableBuffer::Allocate(root.EntryCount() / 8 + 1);
+  if (index / 8 < SkippedEntries.size) {
+    SkippedEntries.data[index / 8] = uint8_t(SkippedEntries.data[index / 8] | 1 << (index % 8));
+  }
+}
+
+// Maps the table of root-table entry `index`, which is not 0. An entry whose table cannot be
+// mapped or has no plausible header is reported with its index, address and status and then
+// passed over, so that the tables after it stay reachable: false then, and on every later walk.
+bool MapRootTableEntry(const RootTable& root, uint32_t index, PhysicalMapping* mapping) {
+  if (IsSkipped(index)) return false;
+  uint64_t entry = root.Entry(index);
+  StatusCode status = MapFirmwareTable(entry, {}, mapping);
+  if (status == AE_OK) return true;
+  fprintf(stderr, "Skipping %4.4s entry %u at 0x%8.8X%8.8X, %s\n", SignatureText(root.bytes),
+          index, High(entry), Low(entry), StatusName(status));
+  MarkSkipped(root, index);
+  return false;
+}
+
 StatusCode FetchFromRootTable(const char* signature, uint32_t instance, TableBuffer* table,
                               uint64_t* address) {
   RootTable root = ChosenRootTable();
@@ -169,14 +199,13 @@ StatusCode FetchFromRootTable(const char* signature, uint32_t instance, TableBuf
     uint64_t entry = root.Entry(i);
     if (entry == 0) continue;
     PhysicalMapping mapping;
-    StatusCode status = MapFirmwareTable(entry, {}, &mapping);
-    if (status != AE_OK) return status;
+    if (!MapRootTableEntry(root, i, &mapping)) continue;
     if (!HasSignature(mapping.bytes(), signature)) continue;
     if (matches != instance) {
       ++matches;
       continue;
     }
-    status = CopyTable(mapping.bytes(), table);
+    StatusCode status = CopyTable(mapping.bytes(), table);
     if (status != AE_OK) return status;
     *address = entry;
     return AE_OK;
@@ -252,12 +281,10 @@ StatusCode RegisterFirmwareTables() {
   RootTable root = ChosenRootTable();
   uint32_t count = root.EntryCount();
   for (uint32_t i = 0; i < count; ++i) {
-    uint64_t entry = root.Entry(i);
-    if (entry == 0) continue;
+    if (root.Entry(i) == 0) continue;
     PhysicalMapping mapping;
-    StatusCode status = MapFirmwareTable(entry, {}, &mapping);
-    if (status != AE_OK) return status;
-    status = RegisterTable(SignatureText(mapping.bytes()), 0);
+    if (!MapRootTableEntry(root, i, &mapping)) continue;
+    StatusCode status = RegisterTable(SignatureText(mapping.bytes()), 0);
     if (status != AE_OK) return status;
   }
   return AE_OK;
@@ -323,10 +350,13 @@ StatusCode FetchTableFromMemory(const char* signature, uint32_t instance, TableB
 }
 
 StatusCode LoadFirmwareTables() {
+  SkippedEntries = TableBuffer();
   StatusCode status = LocateRsdp();
   if (status != AE_OK) return status;
 
-  if (ReadU8(RsdpBytes(), rsdp::kRevision) != 0 && !OptSkipXsdt) {
+  // An XSDT address of 0 means there is no XSDT, whatever the revision: the RSDT is walked then.
+  if (ReadU8(RsdpBytes(), rsdp::kRevision) != 0 && !OptSkipXsdt &&
+      ReadLe64(RsdpBytes(), rsdp::kXsdtAddress) != 0) {
     XsdtInUse = true;
     status = LoadCopy("XSDT", &XsdtCopy);
     if (status != AE_OK) return status;
@@ -347,6 +377,7 @@ void ClearFirmwareTables() {
   XsdtCopy = TableBuffer();
   RsdtCopy = TableBuffer();
   FadtCopy = TableBuffer();
+  SkippedEntries = TableBuffer();
 }
 
 }  // namespace halvorn

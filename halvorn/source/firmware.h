@@ -17,7 +17,8 @@ namespace halvorn {
 extern uint8_t RsdpCopy[rsdp::kSize];
 // The RSDP's physical address; 0 until one is located.
 extern uint64_t RsdpAddress;
-// Set when the XSDT is used (an RSDP of revision 1 or more without OptSkipXsdt); never cleared.
+// Set when the XSDT is used (an RSDP of revision 1 or more with an XSDT address, without
+// OptSkipXsdt); never cleared.
 extern bool XsdtInUse;
 // Copies of the root tables and the FADT; empty until loaded.
 extern TableBuffer XsdtCopy;
@@ -40,15 +41,17 @@ StatusCode MapFirmwareTable(uint64_t address, std::string_view expected, Physica
 
 // Instance `instance` of the table with this 4-character signature, copied out of memory with
 // its physical address. RSDP, RSDT, XSDT, DSDT and FACS are found through the RSDP and the FADT;
-// every other signature by walking the root table in use. AE_LIMIT when there is no such
-// table; AE_BAD_SIGNATURE for XSDT while the XSDT is not in use.
+// every other signature by walking the root table in use, which passes over an entry that leads
+// to no table (reported on stderr once per run). AE_LIMIT when there is no such table;
+// AE_BAD_SIGNATURE for XSDT while the XSDT is not in use.
 StatusCode FetchTableFromMemory(const char* signature, uint32_t instance, TableBuffer* table,
                                 uint64_t* address);
 
 // Locates the RSDP, loads the root tables and the FADT, and registers RSDP, RSDT (when the RSDP
 // has its address), XSDT (when in use), DSDT and FACS (when the FADT points at them), then every
-// table of the root table in entry order. Stops at the first failure with its status; what was
-// loaded and registered so far stays.
+// table of the root table in entry order. An entry that leads to no table is reported on stderr
+// (its index, address and status) and passed over. Stops at the first other failure with its
+// status; what was loaded and registered so far stays.
 StatusCode LoadFirmwareTables();
 
 // For tests only: forgets the RSDP, the copies and XsdtInUse.
