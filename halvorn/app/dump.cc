@@ -141,17 +141,22 @@ int RunDumpFromFile(const char* path) {
   TableBuffer file = ReadWholeFile(path);
   if (!file) return -1;
 
-  // The Length field must be there to be checked, and a summary needs a whole header.
-  const uint32_t needed = OptSummary ? header::kSize : header::kLength + 4;
+  // An RSDP (such as the rsdp.dat that -b writes) is as long as its revision says; bytes 4 to 7
+  // of "RSD PTR " are no Length.
+  const bool rsdp = IsRsdp(file.bytes());
+  // The Length field must be there to be checked, and a summary needs a whole header (an
+  // RSDP's summary only the bytes of its own length, checked below).
+  const uint32_t needed = OptSummary && !rsdp ? header::kSize : header::kLength + 4;
   if (file.size < needed) {
     fprintf(stderr, "Input file %s is too short for a table header (0x%X bytes)\n", path,
             file.size);
     return -1;
   }
-  if (!HasValidSignature(file.bytes())) {
+  if (!rsdp && !HasValidSignature(file.bytes())) {
     fprintf(stderr, "No valid ACPI signature was found in input file %s\n", path);
   }
-  const uint32_t length = ReadLe32(file.bytes(), header::kLength);
+  const uint32_t length =
+      rsdp ? RsdpLength(file.bytes()) : ReadLe32(file.bytes(), header::kLength);
   if (length > file.size) {
     fprintf(stderr, "Table length (0x%X) is too large for input file (0x%X) %s\n", length,
             file.size, path);

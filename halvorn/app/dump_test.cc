@@ -154,12 +154,6 @@ TEST_F(DumpTest, FileTables) {
   EXPECT_EQ(DumpFile(MakeTable("SSDT", 64, 40), &streams, &path), -1);
   EXPECT_EQ(streams.err, "Table length (0x40) is too large for input file (0x28) " + path + "\n");
 
-  // An RSDP reads as a huge Length ("PTR "): warned about, then refused.
-  EXPECT_EQ(DumpFile(MakeRsdp(2), &streams, &path), -1);
-  EXPECT_EQ(streams.err, "No valid ACPI signature was found in input file " + path +
-                             "\nTable length (0x20525450) is too large for input file (0x24) " +
-                             path + "\n");
-
   // A bad signature alone is only a warning.
   Output();
   const size_t before = size_;
@@ -185,6 +179,58 @@ TEST_F(DumpTest, FilesTooShortForTheirHeaderAreRefused) {
   EXPECT_EQ(streams.err, "Input file " + path + " is too short for a table header (0x14 bytes)\n");
   EXPECT_EQ(DumpFile(MakeTable("FACS", 36, 36), &streams, &path), 0);
   EXPECT_EQ(streams.out, "ACPI: FACS 0x0000000000000000 000024\n");
+}
+
+// An RSDP file, such as the rsdp.dat that -b writes, is as long as its revision says.
+TEST_F(DumpTest, RsdpFilesReadBack) {
+  Bytes v0 = MakeRsdp(0).substr(0, 20);
+  Bytes v2 = MakeRsdp(2);
+  Bytes v2_long = MakeRsdp(2);
+  PutLe32(v2_long, 20, 40);  // Length 40 in a file of 36 bytes
+  std::string path;
+  testing::OutputCapture::Result streams;
+  struct Case {
+    const char* name;
+    Bytes file;
+    size_t dumped;  // bytes in the dump, or 0 when the file is refused
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {"revision 0", v0, 20, ""},
+      {"revision 0 with trailing bytes", MakeRsdp(0), 20, ""},
+      {"revision 2", v2, 36, ""},
+      {"revision 2 longer than its file", v2_long, 0,
+       "Table length (0x28) is too large for input file (0x24) "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Output();
+    const size_t before = size_;
+    EXPECT_EQ(DumpFile(c.file, &streams, &path), c.dumped ? 0 : -1);
+    EXPECT_EQ(streams.err, c.dumped ? "" : c.refusal + path + "\n");
+    if (!c.dumped) continue;
+    const std::string dump = Output().substr(before);
+    EXPECT_EQ(dump.substr(0, 26), "RSD  @ 0x0000000000000000\n");
+    EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), c.dumped == 20 ? 4 : 5) << dump;
+  }
+
+  // Every shorter prefix is refused by the length its revision byte gives (0 when cut off).
+  for (size_t size = 8; size < 36; ++size) {
+    SCOPED_TRACE(size);
+    const Bytes& whole = size < 20 ? v0 : v2;
+    EXPECT_EQ(DumpFile(whole.substr(0, size), &streams, &path), -1);
+    char expected[256];
+    snprintf(expected, sizeof expected,
+             "Table length (0x%X) is too large for input file (0x%zX) %s\n",
+             size < 20 ? 20 : 36, size, path.c_str());
+    EXPECT_EQ(streams.err, expected);
+  }
+
+  // A summary needs no 36-byte header of an RSDP.
+  OptSummary = true;
+  EXPECT_EQ(DumpFile(v0, &streams, &path), 0);
+  EXPECT_EQ(streams.out, "ACPI: RSDP 0x0000000000000000 000014 (v00 OEMID )\n");
+  EXPECT_EQ(streams.err, "");
 }
 
 TEST_F(DumpTest, VerboseFileLine) {
