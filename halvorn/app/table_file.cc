@@ -1,7 +1,9 @@
 #include "halvorn/app/table_file.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "halvorn/common/settings.h"
 #include "halvorn/common/table_check.h"
@@ -46,17 +48,33 @@ void AdviseHugePages(void* block, size_t size) {
   if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+// Opens `path` for writing as fopen's "w" does, except that a file it creates is readable and
+// writable by its owner alone (the umask may narrow that further): some tables carry secrets,
+// and the kernel shows its table files to root alone. An existing file keeps its mode.
+FILE* CreateOwnFile(const char* path) {
+  const int descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (descriptor < 0) return nullptr;
+  FILE* file = fdopen(descriptor, "w");
+  if (file == nullptr) close(descriptor);
+  return file;
+}
+
+bool IsPlainNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
 // "<signature><instance>.dat": the signature lower-cased and cut at a zero byte, "RSDP" for a
-// root pointer, the instance only when it is not 0. A '/' in a signature read from a file
-// would lead the name out of the current directory, so it is written as '_'.
+// root pointer, the instance only when it is not 0. A signature read from a file may hold any
+// byte: every one that is not a lower-case letter, digit or '_' after the lower-casing ('/',
+// '.', blanks, control and non-ASCII bytes) is written as '_', so that the name stays a plain,
+// visible one in the current directory. Real tables' names are unchanged.
 void BuildTableFileName(TableBytes table, uint32_t instance, char (&name)[20]) {
   const char* signature = IsRsdp(table) ? "RSDP" : SignatureText(table);
   size_t used = 0;
   for (; used < 4 && signature[used] != '\0'; ++used) {
     char c = signature[used];
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    if (c == '/') c = '_';
-    name[used] = c;
+    name[used] = IsPlainNameCharacter(c) ? c : '_';
   }
   if (instance != 0) {
     snprintf(name + used, sizeof name - used, "%u.dat", instance);
@@ -75,7 +93,7 @@ int RedirectOutput(const char* path, FILE* answers) {
     if (answer == '\n') answer = getc(answers);
     if (answer != 'y' && answer != 'Y') return -1;
   }
-  FILE* file = fopen(path, "w");
+  FILE* file = CreateOwnFile(path);
   if (file == nullptr) {
     fprintf(stderr, "Could not open output file: %s\n", path);
     return -1;
@@ -95,7 +113,7 @@ int WriteTableFile(TableBytes table, uint32_t instance) {
     fprintf(stderr, "Writing [%4.4s] to binary file: %s 0x%X (%u) bytes\n", SignatureText(table),
             name, length, length);
   }
-  FILE* file = fopen(name, "wb");
+  FILE* file = CreateOwnFile(name);
   if (file == nullptr) {
     fprintf(stderr, "Could not open output file: %s\n", name);
     return -1;
@@ -111,14 +129,42 @@ int WriteTableFile(TableBytes table, uint32_t instance) {
 }
 
 TableBuffer ReadWholeFile(const char* path) {
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) {
+  // Without O_NONBLOCK a FIFO that no one writes would hold the open forever; the check below
+  // refuses it (and every other file that is not a regular one) at once.
+  const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (descriptor < 0) {
     fprintf(stderr, "Could not open input file: %s\n", path);
     return {};
   }
-  // Sizes travel as u32 values in which 0xFFFFFFFF marks a failure; larger files are refused.
+  struct stat status;
+  if (fstat(descriptor, &status) != 0) {
+    fprintf(stderr, "Could not get input file size: %s\n", path);
+    close(descriptor);
+    return {};
+  }
+  const char* refusal = nullptr;
+  if (S_ISDIR(status.st_mode)) {
+    refusal = "is a directory";
+  } else if (!S_ISREG(status.st_mode)) {
+    refusal = "is not a regular file";
+  } else if (uint64_t(status.st_size) > UINT32_MAX) {
+    // Table Lengths and file sizes are 32-bit.
+    refusal = "is too large for a table file (4 GiB or more)";
+  }
+  if (refusal) {
+    fprintf(stderr, "Input file %s %s\n", path, refusal);
+    close(descriptor);
+    return {};
+  }
+  FILE* file = fdopen(descriptor, "rb");
+  if (file == nullptr) {
+    fprintf(stderr, "Could not open input file: %s\n", path);
+    close(descriptor);
+    return {};
+  }
+  // Sizes travel as u32 values; a file that grew past them since the check is refused too.
   const int64_t size = StreamSize64(file);
-  if (size < 0 || size >= int64_t{kNoSize}) {
+  if (size < 0 || size > int64_t{UINT32_MAX}) {
     fprintf(stderr, "Could not get input file size: %s\n", path);
     fclose(file);
     return {};

@@ -99,8 +99,14 @@ TEST_F(TableFileTest, BinaryFileNames) {
       {rsdp, 0, "rsdp.dat", 20},
       {MakeTable("OEM1", 40), 2, "oem12.dat", 40},
       {MakeTable(std::string("AB\0D", 4).c_str(), 40), 0, "ab.dat", 0},
-      // A signature is never a path: a '/' in one read from a file stays in this directory.
-      {MakeTable("../X", 40), 0, ".._x.dat", 0},
+      {MakeTable("A_9Z", 40), 0, "a_9z.dat", 40},
+      // A signature read from a file is never a path, nor a hidden or unprintable name: every
+      // byte but a-z, 0-9 and '_' (after lower-casing) becomes '_'.
+      {MakeTable("../X", 40), 0, "___x.dat", 0},
+      {MakeTable(std::string("..\0\0", 4).c_str(), 40), 3, "__3.dat", 0},
+      {MakeTable("a\nb ", 40), 0, "a_b_.dat", 0},
+      {MakeTable("\x80\xff\x7f\x01", 40), 0, "____.dat", 0},
+      {MakeTable("KIT!", 40), 0, "kit_.dat", 40},
   };
   for (const Case& c : cases) {
     testing::OutputCapture capture;
@@ -158,13 +164,72 @@ TEST_F(TableFileTest, ReadWholeFile) {
   EXPECT_FALSE(missing);
 }
 
-TEST_F(TableFileTest, ReadWholeFileRefusesFilesOf4GiBOrMore) {
+// What cannot be a table file is refused at once, with what is wrong: a FIFO without a writer
+// must not hold the open.
+TEST_F(TableFileTest, ReadWholeFileRefusesWhatIsNoTableFile) {
+  ASSERT_EQ(mkdir("directory", 0755), 0);
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
   FILE* file = fopen("huge", "w");
   ASSERT_EQ(ftruncate(fileno(file), 0x100000000LL), 0);  // sparse
   fclose(file);
-  testing::OutputCapture capture;
-  EXPECT_FALSE(ReadWholeFile("huge"));
-  EXPECT_EQ(capture.Finish().err, "Could not get input file size: huge\n");
+  struct Case {
+    const char* path;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"directory", "Input file directory is a directory\n"},
+      {"fifo", "Input file fifo is not a regular file\n"},
+      {"/dev/null", "Input file /dev/null is not a regular file\n"},
+      {"huge", "Input file huge is too large for a table file (4 GiB or more)\n"},
+  };
+  for (const Case& c : cases) {
+    testing::OutputCapture capture;
+    EXPECT_FALSE(ReadWholeFile(c.path)) << c.path;
+    EXPECT_EQ(capture.Finish().err, c.err);
+  }
+}
+
+// Files halvorn creates are its owner's alone (the umask may narrow that); a file that is
+// overwritten keeps its mode.
+TEST_F(TableFileTest, CreatedFilesAreReadableByTheirOwnerOnly) {
+  const Bytes table = MakeTable("SSDT", 40);
+  struct Case {
+    mode_t umask;
+    mode_t existing;  // 0: the file is new
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {022, 0, 0600}, {0, 0, 0600}, {0277, 0, 0400}, {022, 0644, 0644}, {077, 0604, 0604},
+  };
+  for (const bool binary : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(binary ? "-b" : "-o") + " umask " + std::to_string(c.umask) +
+                   " existing " + std::to_string(c.existing));
+      const char* name = binary ? "ssdt.dat" : "out.txt";
+      unlink(name);
+      if (c.existing) {
+        dir_.WriteFile(name, "old");
+        ASSERT_EQ(chmod(name, c.existing), 0);
+      }
+      const mode_t saved = umask(c.umask);
+      FILE* answers = Answers("y");
+      testing::OutputCapture capture;
+      const int result = binary ? WriteTableFile({table.data(), table.size()}, 0)
+                                : RedirectOutput(name, answers);
+      capture.Finish();
+      fclose(answers);
+      umask(saved);
+      ASSERT_EQ(result, 0);
+      if (!binary) {
+        fclose(OutputStream);
+        ResetSettings();
+      }
+      struct stat status;
+      ASSERT_EQ(stat(name, &status), 0);
+      EXPECT_EQ(status.st_mode & 07777, c.mode);
+      EXPECT_EQ(testing::ReadFileContent(name).size(), binary ? 40u : 0u);
+    }
+  }
 }
 
 TEST_F(TableFileTest, StreamSizeKeepsThePosition) {
