@@ -86,8 +86,8 @@ def parse_hex_dump(text):
     return tables
 
 
-def run(args, cwd=None, stdin=b""):
+def run(args, cwd=None, stdin=b"", timeout=60):
     """Runs halvorn (under memcheck with KIT_VALGRIND=1); returns (stdout, stderr, exit status)."""
     result = subprocess.run(memcheck.command([HALVORN] + list(args)), cwd=cwd, input=stdin,
-                            capture_output=True, timeout=60)
+                            capture_output=True, timeout=timeout)
     return result.stdout, result.stderr, result.returncode

@@ -34,11 +34,11 @@ class Scratch(unittest.TestCase):
         with open(os.path.join(self.dir, name), "rb") as f:
             return f.read()
 
-    def run_in_dir(self, args, stdin=b""):
-        return run(args, cwd=self.dir, stdin=stdin)
+    def run_in_dir(self, args, stdin=b"", timeout=60):
+        return run(args, cwd=self.dir, stdin=stdin, timeout=timeout)
 
-    def assertRun(self, args, out, err, status, stdin=b""):
-        self.assertEqual(self.run_in_dir(args, stdin), (out, err, status))
+    def assertRun(self, args, out, err, status, stdin=b"", timeout=60):
+        self.assertEqual(self.run_in_dir(args, stdin, timeout), (out, err, status))
 
 
 class CommandLine(Scratch):
@@ -116,15 +116,11 @@ class FileDumps(Scratch):
                        0)
 
     def test_file_refusals(self):
-        rsdp = self.write("rsdp.dat", make_rsdp())
         long = self.write("long.dat", make_table(b"SSDT", length=0x40))
         tiny = self.write("tiny.dat", b"SSDT\x08\0")
         cases = [
             (["-f", long], b"Table length (0x40) is too large for input file (0x24) %s\n" %
              long.encode()),
-            (["-f", rsdp], b"No valid ACPI signature was found in input file %s\n"
-             b"Table length (0x20525450) is too large for input file (0x24) %s\n" %
-             (rsdp.encode(), rsdp.encode())),
             (["-f", tiny], b"Input file %s is too short for a table header (0x6 bytes)\n" %
              tiny.encode()),
             (["-f", "/nonexistent/x.dat"], b"Could not open input file: /nonexistent/x.dat\n"),
@@ -160,6 +156,82 @@ class FileDumps(Scratch):
         self.write("ssdt.dat", b"old")
         self.assertRun(["-b", "-f", path], b"", b"", 0)
         self.assertEqual(self.read("ssdt.dat"), ssdt[:-3])
+
+    def test_rsdp_files_read_back(self):
+        for revision, length in ((0, 20), (1, 20), (2, 36)):
+            with self.subTest(revision=revision):
+                rsdp = make_rsdp(revision, rsdt=0x7FFE1234, xsdt=0x7FFE1300 if revision else 0)
+                path = self.write("in.dat", rsdp[:length])
+                self.assertRun(["-f", path], b"RSD  @ 0x0000000000000000\n" +
+                               hex_dump(rsdp[:length]) + b"\n", b"", 0)
+                self.assertRun(["-s", "-f", path], b"ACPI: RSDP 0x0000000000000000 %06X "
+                               b"(v%02d OEMID )\n" % (length, revision), b"", 0)
+                # What -b writes reads back as it was.
+                self.assertRun(["-b", "-f", path], b"", b"", 0)
+                self.assertEqual(self.read("rsdp.dat"), rsdp[:length])
+                self.assertRun(["-f", os.path.join(self.dir, "rsdp.dat")],
+                               *self.run_in_dir(["-f", path]))
+
+        # A file shorter than its RSDP is refused.
+        path = self.write("short.dat", make_rsdp(2)[:30])
+        self.assertRun(["-f", path], b"",
+                       b"Table length (0x24) is too large for input file (0x1E) %s\n" %
+                       path.encode(), 255)
+
+    def test_binary_file_names_are_plain_visible_names(self):
+        cases = [(b"..\0\0", "__.dat"), (b"../x", "___x.dat"), (b"a\nb ", "a_b_.dat"),
+                 (b"\x80\xff\x7f\x01", "____.dat"), (b"KIT!", "kit_.dat"),
+                 (b"SSDT", "ssdt.dat"), (b"A_9Z", "a_9z.dat")]
+        for signature, name in cases:
+            with self.subTest(signature=signature):
+                path = self.write("in.bin", make_table(signature))
+                before = set(os.listdir(self.dir))
+                _, _, status = self.run_in_dir(["-b", "-f", path])
+                self.assertEqual(status, 0)
+                self.assertEqual(set(os.listdir(self.dir)) - before, {name})
+                os.remove(os.path.join(self.dir, name))
+
+    def test_created_files_are_readable_by_their_owner_only(self):
+        path = self.write("in.bin", make_table(b"SSDT"))
+        # (umask, the mode of a file already there or None, the mode afterwards)
+        cases = [(0o022, None, 0o600), (0o000, None, 0o600), (0o277, None, 0o400),
+                 (0o022, 0o644, 0o644)]
+        for option, name in (("-b", "ssdt.dat"), ("-o", "out.txt")):
+            for mask, existing, mode in cases:
+                with self.subTest(option=option, umask=oct(mask), existing=existing):
+                    target = os.path.join(self.dir, name)
+                    if os.path.exists(target):
+                        os.remove(target)
+                    if existing is not None:
+                        self.write(name, b"old")
+                        os.chmod(target, existing)
+                    args = ["-b", "-f", path] if option == "-b" else ["-o", name, "-f", path]
+                    saved = os.umask(mask)
+                    try:
+                        result = self.run_in_dir(args, stdin=b"y")
+                    finally:
+                        os.umask(saved)
+                    self.assertEqual(result[2], 0, result)
+                    self.assertEqual(os.stat(target).st_mode & 0o7777, mode)
+
+    def test_input_that_is_no_table_file_is_refused_at_once(self):
+        os.mkdir(os.path.join(self.dir, "dir"))
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        huge = os.path.join(self.dir, "huge")
+        with open(huge, "wb") as f:
+            f.truncate(1 << 32)  # sparse
+        cases = [
+            ("dir", b"Input file dir is a directory\n"),
+            ("fifo", b"Input file fifo is not a regular file\n"),  # no writer: must not block
+            ("/dev/null", b"Input file /dev/null is not a regular file\n"),
+            ("/dev/stdin", b"Input file /dev/stdin is not a regular file\n"),  # a pipe
+            ("huge", b"Input file huge is too large for a table file (4 GiB or more)\n"),
+        ]
+        for path, err in cases:
+            with self.subTest(path=path):
+                self.assertRun(["-f", path], b"", err, 255, stdin=make_table(b"SSDT"),
+                               timeout=30)
 
     def test_binary_file_that_cannot_be_written(self):
         path = self.write("in.bin", make_table(b"SSDT"))
