@@ -165,7 +165,8 @@ def dump(t, address):
 
 
 def binary_name(signature, instance):
-    name = 'rsdp' if signature == 'RSDP' else signature.lower()
+    """The -b file of a table: every byte but a-z, 0-9 and '_' after lower-casing becomes '_'."""
+    name = 'rsdp' if signature == 'RSDP' else re.sub('[^a-z0-9_]', '_', signature.lower())
     return f'{name}{instance or ""}.dat'
 
 
