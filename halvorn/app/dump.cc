@@ -155,8 +155,7 @@ int RunDumpFromFile(const char* path) {
   if (!rsdp && !HasValidSignature(file.bytes())) {
     fprintf(stderr, "No valid ACPI signature was found in input file %s\n", path);
   }
-  const uint32_t length =
-      rsdp ? RsdpLength(file.bytes()) : ReadLe32(file.bytes(), header::kLength);
+  const uint32_t length = rsdp ? RsdpLength(file.bytes()) : ReadLe32(file.bytes(), header::kLength);
   if (length > file.size) {
     fprintf(stderr, "Table length (0x%X) is too large for input file (0x%X) %s\n", length,
             file.size, path);

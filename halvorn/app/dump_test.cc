@@ -221,8 +221,8 @@ TEST_F(DumpTest, RsdpFilesReadBack) {
     EXPECT_EQ(DumpFile(whole.substr(0, size), &streams, &path), -1);
     char expected[256];
     snprintf(expected, sizeof expected,
-             "Table length (0x%X) is too large for input file (0x%zX) %s\n",
-             size < 20 ? 20 : 36, size, path.c_str());
+             "Table length (0x%X) is too large for input file (0x%zX) %s\n", size < 20 ? 20 : 36,
+             size, path.c_str());
     EXPECT_EQ(streams.err, expected);
   }
 
@@ -307,7 +307,8 @@ TEST_F(DumpTest, LoopsGoPast256Tables) {
   constexpr int kTables = 260;
   const Bytes table = MakeTable("SSDT", 36);
   for (int instance = 1; instance <= kTables; ++instance) {
-    dir.WriteFile("tables/SSDT" + std::to_string(instance), std::string(table.begin(), table.end()));
+    dir.WriteFile("tables/SSDT" + std::to_string(instance),
+                  std::string(table.begin(), table.end()));
   }
   testing::FakeMemory memory;
   testing::ScopedPlatform platform({&memory, "/nonexistent", tables.c_str(), dynamic.c_str()});

@@ -8,8 +8,9 @@
 
 namespace halvorn {
 
-// Sends the table output to `path` (a new file readable by its owner only), asking on standard error (answer read from `answers`)
-// before an existing path is overwritten. Returns 0, or -1 after its message.
+// Sends the table output to `path` (a new file readable by its owner only), asking on standard
+// error (answer read from `answers`) before an existing path is overwritten. Returns 0, or -1 after
+// its message.
 int RedirectOutput(const char* path, FILE* answers = stdin);
 
 // Writes the table to "<signature><instance>.dat" in the current directory (a new file readable

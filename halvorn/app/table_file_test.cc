@@ -214,8 +214,8 @@ TEST_F(TableFileTest, CreatedFilesAreReadableByTheirOwnerOnly) {
       const mode_t saved = umask(c.umask);
       FILE* answers = Answers("y");
       testing::OutputCapture capture;
-      const int result = binary ? WriteTableFile({table.data(), table.size()}, 0)
-                                : RedirectOutput(name, answers);
+      const int result =
+          binary ? WriteTableFile({table.data(), table.size()}, 0) : RedirectOutput(name, answers);
       capture.Finish();
       fclose(answers);
       umask(saved);

@@ -184,8 +184,8 @@ bool MapRootTableEntry(const RootTable& root, uint32_t index, PhysicalMapping* m
   uint64_t entry = root.Entry(index);
   StatusCode status = MapFirmwareTable(entry, {}, mapping);
   if (status == AE_OK) return true;
-  fprintf(stderr, "Skipping %4.4s entry %u at 0x%8.8X%8.8X, %s\n", SignatureText(root.bytes),
-          index, High(entry), Low(entry), StatusName(status));
+  fprintf(stderr, "Skipping %4.4s entry %u at 0x%8.8X%8.8X, %s\n", SignatureText(root.bytes), index,
+          High(entry), Low(entry), StatusName(status));
   MarkSkipped(root, index);
   return false;
 }

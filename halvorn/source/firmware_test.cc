@@ -281,8 +281,7 @@ TEST_F(FirmwareTest, RootTableChoiceFollowsRevisionAndOptions) {
   };
   const Registry with_xsdt = {"RSDP 0", "RSDT 0", "XSDT 0", "DSDT 0",
                               "FACS 0", "FACP 0", "SSDT 0", "APIC 0"};
-  const Registry rsdt_walk = {"RSDP 0", "RSDT 0", "DSDT 0", "FACS 0",
-                              "FACP 0", "SSDT 0", "BOOT 0"};
+  const Registry rsdt_walk = {"RSDP 0", "RSDT 0", "DSDT 0", "FACS 0", "FACP 0", "SSDT 0", "BOOT 0"};
   Registry rsdt_walk_with_xsdt = rsdt_walk;
   rsdt_walk_with_xsdt.insert(rsdt_walk_with_xsdt.begin() + 2, "XSDT 0");
   const Case cases[] = {
@@ -552,7 +551,10 @@ TEST_F(FirmwareTest, RootTableEntriesThatLeadToNoTableAreSkipped) {
       {"nothing there", Bytes(64, 0), 0, 0,
        "Table signature (0x00000000) is invalid\n"
        "Skipping RSDT entry 2 at 0x000000007F003400, AE_BAD_HEADER\n"},
-      {"memory that cannot be mapped", {}, EACCES, 0,
+      {"memory that cannot be mapped",
+       {},
+       EACCES,
+       0,
        "Cannot map /dev/mem\nCould not map table header at 0x000000007F003400\n"
        "Skipping RSDT entry 2 at 0x000000007F003400, AE_ACCESS\n"},
   };

@@ -33,8 +33,7 @@ extern TableRegistryList TableRegistry;
 // stderr unless the requested instance was 0. `directory` names the table directory a listed
 // file came from (null for a table in memory); the entry refers to it. AE_NO_MEMORY (registry
 // unchanged) when the entry cannot be allocated; AE_OK otherwise.
-StatusCode RegisterTable(const char* signature, uint32_t instance,
-                         const char* directory = nullptr);
+StatusCode RegisterTable(const char* signature, uint32_t instance, const char* directory = nullptr);
 
 // The entry at `index` in registration order, or null past the end.
 const RegistryEntry* RegistryEntryAt(uint32_t index);

@@ -107,9 +107,8 @@ TEST_F(RegistryTest, LooksUpInstancesOfOneSignature) {
     long next;  // the lowest registered instance above `instance`, or -1
   };
   const Case cases[] = {
-      {"SSDT", 0, false, 1},         {"SSDT", 1, true, 3},
-      {"SSDT", 2, false, 3},         {"SSDT", 3, true, UINT32_MAX},
-      {"SSDT", UINT32_MAX, true, -1}, {"APIC", 5, true, -1},
+      {"SSDT", 0, false, 1},         {"SSDT", 1, true, 3},           {"SSDT", 2, false, 3},
+      {"SSDT", 3, true, UINT32_MAX}, {"SSDT", UINT32_MAX, true, -1}, {"APIC", 5, true, -1},
       {"APIC", 0, false, 5},         {"DSDT", 0, false, -1},
   };
   for (const Case& c : cases) {

@@ -53,8 +53,8 @@ StatusCode ParseTableFileName(const char* name, char signature[4], uint32_t* ins
 
 // Registers every table file of the directory in scan order, each entry referring to `path` as
 // the directory it came from (so `path` must outlive the registry); subdirectories and names
-// that do not parse are passed over. A directory that cannot be opened gives AE_NOT_FOUND, AE_ACCESS or
-// AE_NO_MEMORY; a registry failure is returned as is.
+// that do not parse are passed over. A directory that cannot be opened gives AE_NOT_FOUND,
+// AE_ACCESS or AE_NO_MEMORY; a registry failure is returned as is.
 StatusCode ListTableDirectory(const char* path);
 
 // Reads instance `instance` of `signature` (4 characters) from the directory into a new copy of

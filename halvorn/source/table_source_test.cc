@@ -168,14 +168,13 @@ TEST_F(TableSourceTest, DynamicDirectoryIsAskedOnlyOnLimit) {
     int mark;
   };
   const Case cases[] = {
-      {"SSDT", 0, AE_OK, 1},          // main directory
-      {"SSDT", 2, AE_OK, 4},          // fallback
-      {"SSDT", 1, AE_LIMIT, 0},       // neither holds it
-      {"FACP", 0, AE_OK, 2},          // main directory
-      {"FACP", 1, AE_OK, 3},          // renumbered: from the file it was listed from
-      {"FACP", 2, AE_LIMIT, 0},
-      {"MCFG", 0, AE_BAD_HEADER, 0},  // no fallback for other failures
-      {"MCFG", 1, AE_OK, 6},          // renumbered, so not asked through the main directory
+      {"SSDT", 0, AE_OK, 1},     // main directory
+      {"SSDT", 2, AE_OK, 4},     // fallback
+      {"SSDT", 1, AE_LIMIT, 0},  // neither holds it
+      {"FACP", 0, AE_OK, 2},     // main directory
+      {"FACP", 1, AE_OK, 3},     // renumbered: from the file it was listed from
+      {"FACP", 2, AE_LIMIT, 0}, {"MCFG", 0, AE_BAD_HEADER, 0},  // no fallback for other failures
+      {"MCFG", 1, AE_OK, 6},  // renumbered, so not asked through the main directory
       {"XXXX", 0, AE_LIMIT, 0},
   };
   for (const Case& c : cases) {
@@ -368,8 +367,7 @@ TEST_F(TableSourceTest, RegisteredTablesNoSourceHoldsAreNotLost) {
        true,
        {"tables/dynamic/SSDT:41", "tables/dynamic/OEMX:43"},
        nullptr,
-       {"FACP 000074", "OEMX 00002B", "RSDP 000024", "SSDT 000028", "SSDT 000029",
-        "XSDT 000034"},
+       {"FACP 000074", "OEMX 00002B", "RSDP 000024", "SSDT 000028", "SSDT 000029", "XSDT 000034"},
        {"SSDT 000028", "SSDT 000029"},
        ""},
       {"a renumbered file whose name has another instance",
