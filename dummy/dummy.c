@@ -26,13 +26,11 @@
 #define DRV_NAME	"dummy"
 
 /* Scatter-gather and fragment lists, checksums of every packet, high
- * memory, lockless transmit, the software segmentation kinds and the
- * encapsulated ones: the stack need not segment or checksum anything
- * before handing it to us.
+ * memory, the software segmentation kinds and the encapsulated ones: the
+ * stack need not segment or checksum anything before handing it to us.
  */
-#define DUMMY_FEATURES	(NETIF_F_SG | NETIF_F_HW_CSUM |			\
+#define DUMMY_OFFLOADS	(NETIF_F_SG | NETIF_F_HW_CSUM |			\
 			 NETIF_F_HIGHDMA | NETIF_F_FRAGLIST |		\
-			 NETIF_F_LLTX |					\
 			 NETIF_F_TSO | NETIF_F_TSO_ECN |		\
 			 NETIF_F_TSO_MANGLEID | NETIF_F_TSO6 |		\
 			 NETIF_F_GSO_GRE | NETIF_F_GSO_GRE_CSUM |	\
@@ -42,10 +40,21 @@
 			 NETIF_F_GSO_SCTP | NETIF_F_GSO_UDP_L4 |	\
 			 NETIF_F_GSO_FRAGLIST)
 
+/* Transmit needs no queue lock. Kernels that still have the feature flag
+ * for it take it with the offloads; newer ones keep it in the device's
+ * lltx member instead (see dummy_setup).
+ */
+#ifdef NETIF_F_LLTX
+#define DUMMY_FEATURES	(DUMMY_OFFLOADS | NETIF_F_LLTX)
+
 /* The feature bits are part of the user-visible interface (ethtool -k
- * and the netlink feature sets), so pin their composition.
+ * and the netlink feature sets), so pin their composition where the
+ * lockless-transmit flag still is one of them.
  */
 #define DUMMY_FEATURES_MASK	0x64FDD1069ULL
+#else
+#define DUMMY_FEATURES	DUMMY_OFFLOADS
+#endif
 
 static int numdummies = 1;
 module_param(numdummies, int, 0);
@@ -123,7 +132,9 @@ static const struct ethtool_ops dummy_ethtool_ops = {
 
 static void dummy_setup(struct net_device *dev)
 {
+#ifdef DUMMY_FEATURES_MASK
 	BUILD_BUG_ON(DUMMY_FEATURES != DUMMY_FEATURES_MASK);
+#endif
 
 	ether_setup(dev);
 
@@ -135,6 +146,9 @@ static void dummy_setup(struct net_device *dev)
 	dev->flags &= ~IFF_MULTICAST;
 	dev->priv_flags |= IFF_LIVE_ADDR_CHANGE | IFF_NO_QUEUE;
 
+#ifndef NETIF_F_LLTX
+	dev->lltx = true;
+#endif
 	dev->features |= DUMMY_FEATURES;
 	dev->hw_features |= dev->features;
 	dev->hw_enc_features |= dev->features;
@@ -230,4 +244,5 @@ module_init(dummy_init_module);
 module_exit(dummy_cleanup_module);
 
 MODULE_LICENSE("GPL");
+MODULE_DESCRIPTION("Dummy network pseudo-devices that discard every packet");
 MODULE_ALIAS_RTNL_LINK(DRV_NAME);
