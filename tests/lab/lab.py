@@ -196,18 +196,32 @@ def headers_version():
     return m.group(1)
 
 
+# What a build leaves in a module's source directory; a copy never takes it along, so every
+# build compiles (and can warn) afresh.
+_BUILD_OUTPUT = shutil.ignore_patterns('*.o', '*.ko', '*.mod', '*.mod.c', '.*.cmd', '*.i',
+                                       'modules.order', 'Module.symvers', '.tmp_versions')
+
+
 def build_module(source_dir, workdir):
-    """Builds the test module whose Kbuild file is in source_dir against the guest kernel's
-    headers, in a copy under workdir; returns the directory that holds the .ko file."""
+    """Builds the module whose Kbuild file is in source_dir against the guest kernel's headers
+    with W=1, from a copy of its sources under workdir; returns the directory that holds the
+    .ko file. A build that fails or warns raises LabError."""
     source_dir = Path(source_dir)
     build = Path(workdir) / source_dir.name
-    shutil.copytree(source_dir, build)
+    shutil.copytree(source_dir, build, ignore=_BUILD_OUTPUT)
     version = headers_version()
     kdir = next((d for d in (Path(f'/lib/modules/{version}/build'),
                              Path(f'/usr/src/linux-headers-{version}')) if d.is_dir()), None)
     if kdir is None:
         raise LabError(f'no kernel headers for {version}')
-    _cmd(['make', '-C', str(kdir), f'M={build}', 'W=1', 'modules'])
+    p = subprocess.run(['make', '-C', str(kdir), f'M={build}', 'W=1', 'modules'],
+                       capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    out = p.stdout + p.stderr
+    if p.returncode != 0:
+        raise LabError(f'building {source_dir.name} failed ({p.returncode}):\n{out}')
+    warnings = [l for l in out.splitlines() if 'warning' in l.lower()]
+    if warnings:
+        raise LabError(f'building {source_dir.name} warns:\n' + '\n'.join(warnings))
     return build
 
 
