@@ -6,6 +6,11 @@
  *       COUNT raw Ethernet frames of SIZE bytes on a packet socket, frame i
  *       sent while pinned to CPU[i % ncpus]; prints one "cpu N" line per
  *       frame (the CPU it really ran on).
+ *   dummy_probe flood IFACE CPU SECONDS
+ *       Minimal frames on a packet socket that bypasses the queueing layer,
+ *       pinned to CPU, as fast as it goes until the device is gone; prints
+ *       "cpu N" after the first frame went out and "sent N" at the end. Fails
+ *       on any other error and when the device is still there after SECONDS.
  *   dummy_probe stamps udp IPV4 COUNT
  *   dummy_probe stamps packet IFACE COUNT
  *       COUNT packets from a socket that asked for software transmit time
@@ -97,6 +102,60 @@ static int run_frames(int argc, char **argv)
 			die("sendto");
 		printf("cpu %d\n", sched_getcpu());
 	}
+	close(fd);
+	return 0;
+}
+
+static int run_flood(int argc, char **argv)
+{
+	if (argc != 5)
+		return 2;
+	const char *iface = argv[2];
+	int cpu = atoi(argv[3]);
+	long seconds = atol(argv[4]);
+	unsigned char frame[ETH_ZLEN];
+	struct sockaddr_ll to;
+	struct timespec start, now;
+	long long sent = 0, down = 0, dropped = 0;
+	int on = 1;
+
+	pin(cpu);
+	int fd = open_packet(iface, &to);
+	if (setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &on, sizeof(on)))
+		die("setsockopt(PACKET_QDISC_BYPASS)");
+	fill_frame(frame, sizeof(frame));
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	for (unsigned long i = 0;; i++) {
+		ssize_t n = sendto(fd, frame, sizeof(frame), MSG_DONTWAIT,
+				   (struct sockaddr *)&to, sizeof(to));
+		if (n == (ssize_t)sizeof(frame)) {
+			if (!sent++)
+				printf("cpu %d\n", sched_getcpu());
+		} else if (n >= 0) {
+			fprintf(stderr, "sendto: %zd bytes of %zu\n", n,
+				sizeof(frame));
+			return 1;
+		} else if (errno == ENXIO || errno == ENODEV) {
+			break; /* the device is gone */
+		} else if (errno == ENETDOWN) {
+			down++; /* on its way out: keep pushing until gone */
+		} else if (errno == ENOBUFS || errno == EAGAIN) {
+			dropped++;
+		} else {
+			die("sendto");
+		}
+		if (i % 1024 == 0) {
+			clock_gettime(CLOCK_MONOTONIC, &now);
+			if (now.tv_sec - start.tv_sec > seconds) {
+				fprintf(stderr, "%s still there after %ld s: "
+					"%lld sent, %lld refused as down, "
+					"%lld dropped\n", iface, seconds,
+					sent, down, dropped);
+				return 1;
+			}
+		}
+	}
+	printf("sent %lld\n", sent);
 	close(fd);
 	return 0;
 }
@@ -223,6 +282,8 @@ int main(int argc, char **argv)
 	setvbuf(stdout, NULL, _IOLBF, 0);
 	if (argc > 1 && !strcmp(argv[1], "frames"))
 		rc = run_frames(argc, argv);
+	else if (argc > 1 && !strcmp(argv[1], "flood"))
+		rc = run_flood(argc, argv);
 	else if (argc > 1 && !strcmp(argv[1], "stamps"))
 		rc = run_stamps(argc, argv);
 	if (rc == 2)

@@ -15,7 +15,12 @@ static int nth = 3;
 module_param(nth, int, 0444);
 MODULE_PARM_DESC(nth, "Which dummy* registration to refuse, counting from 1");
 
+/* Every dummy* registration the notifier saw, the refused one included:
+ * a creator that stops at a failure leaves it at nth.
+ */
 static int veto_seen;
+module_param_named(seen, veto_seen, int, 0444);
+MODULE_PARM_DESC(seen, "dummy* registrations seen so far");
 
 static int veto_netdev_event(struct notifier_block *nb, unsigned long event,
 			     void *ptr)
