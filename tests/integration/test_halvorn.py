@@ -5,12 +5,15 @@ import pty
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
 import memcheck
-from halvorn_cases import (HALVORN, hex_dump, make_rsdp, make_table, parse_hex_dump, run,
-                           usage_text)
+from halvorn_cases import HALVORN, hex_dump, parse_hex_dump, run, usage_text
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from tables import make_rsdp, make_table  # noqa: E402
 
 USAGE = usage_text()
 BANNER = re.compile(rb"\nNorwent Tessaline\n[^\n]* version 20211217\n[^\n]*\n\n")

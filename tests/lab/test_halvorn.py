@@ -13,7 +13,6 @@ Run alone: python3 tests/lab/test_halvorn.py -v   (KIT_LAB_KEEP=DIR keeps each g
 
 import io
 import re
-import struct
 import sys
 import tarfile
 import tempfile
@@ -23,8 +22,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / 'integration'))
+sys.path.insert(0, str(HERE.parent))
 import lab  # noqa: E402
 from halvorn_cases import hex_dump, parse_hex_dump  # noqa: E402
+from tables import make_table  # noqa: E402
 
 HALVORN = lab.build_path('halvorn')
 TABLES = '/sys/firmware/acpi/tables'
@@ -32,11 +33,8 @@ BIOS_AREA = 0xE0000  # 128 KiB, sent back by every guest that can read /dev/mem
 
 
 def acpi_table(signature, payload, oem=b'KITLAB', oem_table=b'HALVORN ', revision=2):
-    header = struct.pack('<4sIBB6s8sI4sI', signature, 36 + len(payload), revision, 0, oem,
-                         oem_table, 1, b'KLAB', 1)
-    table = bytearray(header + payload)
-    table[9] = -sum(table) % 256
-    return bytes(table)
+    return make_table(signature, payload=payload, revision=revision, oem=oem,
+                      oem_table=oem_table, creator=b'KLAB', creator_revision=1)
 
 
 # Injected with -acpitable in this order: three SSDTs (a named integer, a named string, an empty

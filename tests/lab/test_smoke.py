@@ -6,28 +6,25 @@ Run alone: python3 tests/lab/test_smoke.py -v   (KIT_LAB_KEEP=DIR keeps each gue
 
 import base64
 import hashlib
-import struct
+import sys
 import tempfile
 import unittest
 from pathlib import Path
 
 import lab
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from tables import make_table  # noqa: E402
+
 # Every byte value, line ends in every arrangement, and text that looks like result framing.
 BLOB = (bytes(range(256)) + b'\r\n\n\r\r\r\n\x00\x00' + bytes(range(255, -1, -1)) +
         b'\n@@lab end\n@@lab done\n' + b'\xff' * 3)
 
 
-def acpi_table(signature, payload):
-    """A table with a valid header and checksum, as QEMU's -acpitable file= expects it."""
-    header = struct.pack('<4sIBB6s8sI4sI', signature, 36 + len(payload), 1, 0, b'KITLAB',
-                         b'SMOKE   ', 1, b'KLAB', 1)
-    table = bytearray(header + payload)
-    table[9] = -sum(table) % 256
-    return bytes(table)
-
-
-TABLE = acpi_table(b'KLAB', b'injected by the smoke suite\0' + bytes(range(64)))
+# A table with a valid header and checksum, as QEMU's -acpitable file= expects it.
+TABLE = make_table(b'KLAB', payload=b'injected by the smoke suite\0' + bytes(range(64)),
+                   revision=1, oem=b'KITLAB', oem_table=b'SMOKE   ', creator=b'KLAB',
+                   creator_revision=1)
 
 # One boot per firmware runs all of these; each lab-case lands in Result.cases.
 SCRIPT = r'''
