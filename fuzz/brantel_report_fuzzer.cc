@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "brantel/channel.h"
 #include "brantel/report.h"
@@ -26,27 +25,8 @@ namespace {
 
 constexpr uint32_t kMaxBuffer = 1 << 20;
 
-struct Input {
-  const uint8_t* data;
-  size_t size;
-
-  uint32_t Take(size_t bytes) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < bytes && size > 0; ++i, ++data, --size) {
-      value |= uint32_t{*data} << (8 * i);
-    }
-    return value;
-  }
-  std::vector<uint8_t> TakeBytes(size_t count) {
-    if (count > size) count = size;
-    std::vector<uint8_t> bytes(data, data + count);
-    data += count;
-    size -= count;
-    return bytes;
-  }
-};
-
-brantel::FakeExchange TakeExchange(Input& input, uint32_t max_message_length, bool refuse_buffer) {
+brantel::FakeExchange TakeExchange(fuzz::Input& input, uint32_t max_message_length,
+                                   bool refuse_buffer) {
   const uint32_t calls = input.Take(1);
   brantel::FakeExchange exchange;
   switch (calls & 3) {
@@ -79,7 +59,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input input{data, size};
+  fuzz::Input input{data, size};
   const uint32_t settings = input.Take(1);
   brantel::FakeDevice device;
   device.ioctl_result = settings & 2 ? -1 : 0;

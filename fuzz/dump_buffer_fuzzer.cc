@@ -19,12 +19,6 @@ namespace {
 
 constexpr size_t kMaxTiled = 512 * 1024;
 
-uint32_t TakeU32(const uint8_t*& data, size_t& size) {
-  uint32_t value = 0;
-  for (int i = 0; i < 4 && size > 0; ++i, ++data, --size) value |= uint32_t{*data} << (8 * i);
-  return value;
-}
-
 uint32_t LoadU32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
 // The dump as the format describes it, for display units 1, 2, 4 and 8.
@@ -70,9 +64,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const uint32_t count_value = TakeU32(data, size);
-  uint32_t display = TakeU32(data, size);
-  const uint32_t base = TakeU32(data, size);
+  fuzz::Input input{data, size};
+  const uint32_t count_value = uint32_t(input.Take(4));
+  uint32_t display = uint32_t(input.Take(4));
+  const uint32_t base = uint32_t(input.Take(4));
+  data = input.data;
+  size = input.size;
   const bool tiled = display & 0x80000000;
   display &= 0x7FFFFFFF;
   const size_t buffer_size = tiled ? count_value % (kMaxTiled + 1) : size;

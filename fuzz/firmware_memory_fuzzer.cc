@@ -28,6 +28,8 @@
 #include "halvorn/source/firmware.h"
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/state.h"
+#include "halvorn/testing/tables.h"
 
 namespace {
 
@@ -71,46 +73,13 @@ class FailureIsFatal : public testing::EmptyTestEventListener {
   }
 };
 
-struct Input {
-  const uint8_t* data;
-  size_t size;
-
-  uint64_t Take(size_t bytes) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < bytes && size > 0; ++i, ++data, --size) {
-      value |= uint64_t{*data} << (8 * i);
-    }
-    return value;
-  }
-  Bytes TakeBytes(size_t count) {
-    if (count > size) count = size;
-    Bytes bytes(data, data + count);
-    data += count;
-    size -= count;
-    return bytes;
-  }
-};
-
-uint8_t Sum(const Bytes& bytes, size_t count) {
-  uint8_t sum = 0;
-  for (size_t i = 0; i < count && i < bytes.size(); ++i) sum = uint8_t(sum + bytes[i]);
-  return sum;
-}
-
 // Makes the checksums of a region right: an RSDP's two, or a table's over its Length.
 void FixChecksums(Bytes& region) {
   if (region.size() >= 20 && memcmp(region.data(), "RSD PTR ", 8) == 0) {
-    region[8] = 0;
-    region[8] = uint8_t(-Sum(region, 20));
-    if (region.size() < 36) return;
-    region[32] = 0;
-    region[32] = uint8_t(-Sum(region, 36));
+    halvorn::testing::FixRsdpChecksums(region);
     return;
   }
-  if (region.size() < 10) return;
-  const uint32_t length = region[4] | region[5] << 8 | region[6] << 16 | uint32_t{region[7]} << 24;
-  region[9] = 0;
-  region[9] = uint8_t(-Sum(region, length));
+  if (region.size() >= 10) halvorn::testing::FixChecksum(region);
 }
 
 std::string scratch;
@@ -137,7 +106,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input input{data, size};
+  fuzz::Input input{data, size};
   const uint8_t settings = uint8_t(input.Take(1));
   const uint64_t rsdp_address = input.Take(8);
   const Bytes systab = input.TakeBytes(input.Take(1));
@@ -163,8 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (where == 1) fuzz::WriteWholeFile(systab_path, systab.data(), systab.size());
   halvorn::testing::ScopedPlatform platform(
       {&memory, systab_path.c_str(), scratch.c_str(), scratch.c_str()});
-  halvorn::testing::ResetTableSourceState();
-  halvorn::ResetSettings();
+  halvorn::testing::ResetProcessState();
   halvorn::OptCustomizedTables = false;
   halvorn::OptUseRsdt = settings & 0x01;
   halvorn::OptSkipXsdt = settings & 0x02;
@@ -203,7 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(memory.live_mappings() == 0);
 
-  halvorn::testing::ResetTableSourceState();
-  halvorn::ResetSettings();
+  halvorn::testing::ResetProcessState();
   return 0;
 }

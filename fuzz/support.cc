@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace fuzz {
 namespace {
@@ -66,6 +65,22 @@ void WriteWholeFile(const std::string& path, const uint8_t* data, size_t size) {
   if (!file) Fail("cannot create an input file");
   bool written = fwrite(data, 1, size, file) == size;
   if (fclose(file) != 0 || !written) Fail("cannot write an input file");
+}
+
+uint64_t Input::Take(size_t bytes) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < bytes && size > 0; ++i, ++data, --size) {
+    value |= uint64_t{*data} << (8 * i);
+  }
+  return value;
+}
+
+std::vector<uint8_t> Input::TakeBytes(size_t count) {
+  if (count > size) count = size;
+  std::vector<uint8_t> bytes(data, data + count);
+  data += count;
+  size -= count;
+  return bytes;
 }
 
 void Fail(const char* what) {

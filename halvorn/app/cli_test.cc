@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "halvorn/testing/capture.h"
+#include "halvorn/testing/state.h"
 
 namespace halvorn {
 namespace {
@@ -35,9 +36,7 @@ ScanResult ScanAll(const std::vector<std::string>& args, const char* options = k
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
-  ScanIndex = 1;
-  ScanPosition = 1;
-  OptionArgument = nullptr;
+  testing::ResetProcessState();
 
   ScanResult result;
   testing::OutputCapture capture;
@@ -113,14 +112,14 @@ TEST(ScanOption, OptionalAndSuboptionMarkers) {
 }
 
 TEST(AppendAction, HoldsThirtyTwoActions) {
-  ActionCount = 0;
+  testing::ResetProcessState();
   for (uint32_t i = 0; i < kMaxActions; ++i) ASSERT_EQ(AppendAction("DSDT", DumpBySignature), 0);
   testing::OutputCapture capture;
   EXPECT_EQ(AppendAction("FACP", DumpBySignature), -1);
   EXPECT_EQ(capture.Finish().err, "Too many table options (max 32)\n");
   EXPECT_EQ(ActionCount, kMaxActions);
   EXPECT_STREQ(ActionList[kMaxActions - 1].argument, "DSDT");
-  ActionCount = 0;
+  testing::ResetProcessState();
 }
 
 }  // namespace

@@ -13,60 +13,52 @@
 #include "halvorn/common/settings.h"
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/state.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {
 
-using Bytes = std::basic_string<uint8_t>;
+using testing::Bytes;
 
 TableBytes View(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
 
-void PutLe32(Bytes& bytes, size_t offset, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[offset + i] = uint8_t(value >> (8 * i));
-}
-
-// A table with a 36-byte header, `length` bytes long (or `size` when given), checksum fixed.
+// A table whose header holds only the signature, Length, revision 2 and OEM ID "OEMID ", with
+// payload bytes that count up from 36; `size` bytes long (Length bytes when 0).
 Bytes MakeTable(const char* signature, uint32_t length, size_t size = 0) {
-  Bytes table(size ? size : length, 0);
-  std::copy(signature, signature + 4, table.begin());
-  PutLe32(table, 4, length);
-  table[8] = 2;
-  std::copy_n("OEMID ", 6, table.begin() + 10);
-  for (size_t i = 36; i < table.size(); ++i) table[i] = uint8_t(i);
-  uint8_t sum = 0;
-  for (size_t i = 0; i < std::min<size_t>(length, table.size()); ++i) sum += table[i];
-  table[9] = uint8_t(-sum);
-  return table;
+  if (size == 0) size = length;
+  Bytes payload;
+  for (size_t i = 36; i < size; ++i) payload.push_back(uint8_t(i));
+  return testing::MakeTable({.signature = signature,
+                             .length = length,
+                             .revision = 2,
+                             .oem_id = "OEMID ",
+                             .oem_table_id = "",
+                             .oem_revision = 0,
+                             .creator_id = "",
+                             .creator_revision = 0,
+                             .size = size},
+                            payload);
 }
 
-Bytes MakeRsdp(uint8_t revision, bool good_checksum = true) {
-  Bytes rsdp(36, 0);
-  std::copy_n("RSD PTR ", 8, rsdp.begin());
-  std::copy_n("OEMID ", 6, rsdp.begin() + 9);
-  rsdp[15] = revision;
-  PutLe32(rsdp, 20, 36);
-  uint8_t sum = 0;
-  for (int i = 0; i < 20; ++i) sum += rsdp[i];
-  rsdp[8] = uint8_t(-sum + (good_checksum ? 0 : 1));
-  sum = 0;
-  for (int i = 0; i < 36; ++i) sum += rsdp[i];
-  rsdp[32] = uint8_t(-sum);
-  return rsdp;
+// An RSDP with OEM ID "OEMID " and no root table addresses.
+Bytes MakeRsdp(uint8_t revision) {
+  return testing::MakeRsdp(
+      {.revision = revision, .oem_id = "OEMID ", .rsdt_address = 0, .xsdt_address = 0});
 }
 
 // Captures OutputStream in memory, and standard output and error, for one operation.
 class DumpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetSettings();
-    InitializeConsole();
+    testing::ResetProcessState();
     stream_ = open_memstream(&text_, &size_);
     OutputStream = stream_;
   }
   void TearDown() override {
     fclose(stream_);
     free(text_);
-    ResetSettings();
+    testing::ResetProcessState();
   }
   std::string Output() {
     fflush(stream_);
@@ -167,7 +159,7 @@ TEST_F(DumpTest, FilesTooShortForTheirHeaderAreRefused) {
   std::string path;
   testing::OutputCapture::Result streams;
   for (size_t size = 0; size < 8; ++size) {
-    EXPECT_EQ(DumpFile(MakeTable("SSDT", 36, 36).substr(0, size), &streams, &path), -1);
+    EXPECT_EQ(DumpFile(testing::Prefix(MakeTable("SSDT", 36, 36), size), &streams, &path), -1);
     char expected[256];
     snprintf(expected, sizeof expected,
              "Input file %s is too short for a table header (0x%zX bytes)\n", path.c_str(), size);
@@ -183,10 +175,10 @@ TEST_F(DumpTest, FilesTooShortForTheirHeaderAreRefused) {
 
 // An RSDP file, such as the rsdp.dat that -b writes, is as long as its revision says.
 TEST_F(DumpTest, RsdpFilesReadBack) {
-  Bytes v0 = MakeRsdp(0).substr(0, 20);
+  Bytes v0 = testing::Prefix(MakeRsdp(0), 20);
   Bytes v2 = MakeRsdp(2);
   Bytes v2_long = MakeRsdp(2);
-  PutLe32(v2_long, 20, 40);  // Length 40 in a file of 36 bytes
+  testing::PutLe32(v2_long, 20, 40);  // Length 40 in a file of 36 bytes
   std::string path;
   testing::OutputCapture::Result streams;
   struct Case {
@@ -218,7 +210,7 @@ TEST_F(DumpTest, RsdpFilesReadBack) {
   for (size_t size = 8; size < 36; ++size) {
     SCOPED_TRACE(size);
     const Bytes& whole = size < 20 ? v0 : v2;
-    EXPECT_EQ(DumpFile(whole.substr(0, size), &streams, &path), -1);
+    EXPECT_EQ(DumpFile(testing::Prefix(whole, size), &streams, &path), -1);
     char expected[256];
     snprintf(expected, sizeof expected,
              "Table length (0x%X) is too large for input file (0x%zX) %s\n", size < 20 ? 20 : 36,

@@ -8,31 +8,27 @@
 
 #include "halvorn/common/settings.h"
 #include "halvorn/testing/capture.h"
+#include "halvorn/testing/state.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {
 
-using Bytes = std::basic_string<uint8_t>;
-
-Bytes MakeTable(const char* signature, uint32_t length) {
-  Bytes table(length, 0x5A);
-  std::copy(signature, signature + 4, table.begin());
-  for (int i = 0; i < 4; ++i) table[4 + i] = uint8_t(length >> (8 * i));
-  return table;
-}
+using testing::Bytes;
+using testing::MakeTable;
 
 // Runs each test inside a scratch directory, with the settings at their start values.
 class TableFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetSettings();
+    testing::ResetProcessState();
     ASSERT_TRUE(getcwd(cwd_, sizeof cwd_));
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   }
   void TearDown() override {
     ASSERT_EQ(chdir(cwd_), 0);
     if (OutputStream != stdout) fclose(OutputStream);
-    ResetSettings();
+    testing::ResetProcessState();
   }
 
   testing::ScratchDir dir_;
@@ -85,8 +81,7 @@ TEST_F(TableFileTest, RedirectOutputToNewAndUnopenablePaths) {
 }
 
 TEST_F(TableFileTest, BinaryFileNames) {
-  Bytes rsdp(20, 0);
-  std::copy_n("RSD PTR ", 8, rsdp.begin());
+  const Bytes rsdp = testing::Prefix(testing::MakeRsdp(0, 0, 0), 20);
   struct Case {
     Bytes table;
     uint32_t instance;
@@ -98,12 +93,12 @@ TEST_F(TableFileTest, BinaryFileNames) {
       {MakeTable("SSDT", 40), 4294967295u, "ssdt4294967295.dat", 40},
       {rsdp, 0, "rsdp.dat", 20},
       {MakeTable("OEM1", 40), 2, "oem12.dat", 40},
-      {MakeTable(std::string("AB\0D", 4).c_str(), 40), 0, "ab.dat", 0},
+      {MakeTable(std::string("AB\0D", 4), 40), 0, "ab.dat", 0},
       {MakeTable("A_9Z", 40), 0, "a_9z.dat", 40},
       // A signature read from a file is never a path, nor a hidden or unprintable name: every
       // byte but a-z, 0-9 and '_' (after lower-casing) becomes '_'.
       {MakeTable("../X", 40), 0, "___x.dat", 0},
-      {MakeTable(std::string("..\0\0", 4).c_str(), 40), 3, "__3.dat", 0},
+      {MakeTable(std::string("..\0\0", 4), 40), 3, "__3.dat", 0},
       {MakeTable("a\nb ", 40), 0, "a_b_.dat", 0},
       {MakeTable("\x80\xff\x7f\x01", 40), 0, "____.dat", 0},
       {MakeTable("KIT!", 40), 0, "kit_.dat", 40},
@@ -119,14 +114,13 @@ TEST_F(TableFileTest, BinaryFileNames) {
 
 TEST_F(TableFileTest, VerboseWriteAndImplausibleTable) {
   OptVerbose = true;
-  Bytes rsdp(20, 0);
-  std::copy_n("RSD PTR ", 8, rsdp.begin());
+  const Bytes rsdp = testing::Prefix(testing::MakeRsdp(0, 0, 0), 20);
   testing::OutputCapture capture;
   EXPECT_EQ(WriteTableFile({rsdp.data(), rsdp.size()}, 0), 0);
   EXPECT_EQ(capture.Finish().err, "Writing [RSD ] to binary file: rsdp.dat 0x14 (20) bytes\n");
 
   OptVerbose = false;
-  Bytes bad = MakeTable("DSDT", 20);
+  Bytes bad = MakeTable({.signature = "DSDT", .length = 20, .size = 20});
   testing::OutputCapture capture2;
   EXPECT_EQ(WriteTableFile({bad.data(), bad.size()}, 0), 0);
   EXPECT_EQ(capture2.Finish().err, "Table length (0x00000014) is invalid\n");

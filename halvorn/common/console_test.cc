@@ -6,13 +6,14 @@
 #include <string>
 
 #include "halvorn/testing/capture.h"
+#include "halvorn/testing/state.h"
 
 namespace halvorn {
 namespace {
 
 class ConsoleTest : public ::testing::Test {
  protected:
-  void SetUp() override { InitializeConsole(); }
+  void SetUp() override { testing::ResetProcessState(); }
 };
 
 TEST_F(ConsoleTest, InitializeConsolePointsAtStandardOutput) {

@@ -1,5 +1,7 @@
 #include "halvorn/common/settings.h"
 
+#include <tuple>
+
 namespace halvorn {
 
 bool OptBinary = false;
@@ -13,17 +15,21 @@ bool OptDynamicTables = true;
 FILE* OutputStream = stdout;
 const char* OutputPath = nullptr;
 
-void ResetSettings() {
-  OptBinary = false;
-  OptSummary = false;
-  OptVerbose = false;
-  OptCustomizedTables = true;
-  OptRsdpAddress = 0;
-  OptUseRsdt = false;
-  OptSkipXsdt = false;
-  OptDynamicTables = true;
-  OutputStream = stdout;
-  OutputPath = nullptr;
+namespace {
+
+// Every setting above, in one list.
+auto AllSettings() {
+  return std::tie(OptBinary, OptSummary, OptVerbose, OptCustomizedTables, OptRsdpAddress,
+                  OptUseRsdt, OptSkipXsdt, OptDynamicTables, OutputStream, OutputPath);
 }
+
+// The values defined above, copied when the program starts: the definitions come earlier in
+// this file, so they are initialised first.
+const auto kInitialSettings =
+    std::apply([](const auto&... setting) { return std::make_tuple(setting...); }, AllSettings());
+
+}  // namespace
+
+void ResetSettings() { AllSettings() = kInitialSettings; }
 
 }  // namespace halvorn

@@ -4,93 +4,24 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "halvorn/common/console.h"
 #include "halvorn/testing/capture.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {
 
 using namespace std::string_literals;
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
 
-void PutText(Bytes& record, size_t offset, size_t width, const std::string& text) {
-  std::memcpy(record.data() + offset, text.data(), std::min(width, text.size()));
-}
-
-void PutLe32(Bytes& record, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) record[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// Sets the byte at `offset` so that the first `count` bytes sum to 0.
-void FixChecksum(Bytes& record, size_t offset, size_t count) {
-  record[offset] = 0;
-  uint8_t sum = 0;
-  for (size_t i = 0; i < count; ++i) sum = static_cast<uint8_t>(sum + record[i]);
-  record[offset] = static_cast<uint8_t>(-sum);
-}
-
-struct HeaderFields {
-  std::string signature = "APIC";
-  uint32_t length = 0xBC;
-  uint8_t revision = 3;
-  std::string oem_id = "OEMXYZ";
-  std::string oem_table_id = "TABLE001";
-  uint32_t oem_revision = 0x01072009;
-  std::string creator_id = "CRTR";
-  uint32_t creator_revision = 0x00010013;
-  size_t size = 36;  // bytes in the record
-};
-
-// A table record with a correct checksum over its own bytes; text fields are NUL-padded.
-Bytes Table(const HeaderFields& f) {
-  Bytes record(f.size, 0);
-  PutText(record, 0, 4, f.signature);
-  PutLe32(record, 4, f.length);
-  record[8] = f.revision;
-  PutText(record, 10, 6, f.oem_id);
-  PutText(record, 16, 8, f.oem_table_id);
-  PutLe32(record, 24, f.oem_revision);
-  PutText(record, 28, 4, f.creator_id);
-  PutLe32(record, 32, f.creator_revision);
-  for (size_t i = 36; i < f.size; ++i) record[i] = static_cast<uint8_t>(i * 7);
-  FixChecksum(record, 9, f.size);
-  return record;
-}
-
-struct RsdpFields {
-  uint8_t revision = 2;
-  std::string oem_id = "OEMXYZ";
-  uint32_t length = 36;
-  size_t size = 36;  // bytes in the record
-};
-
-// An RSDP with both checksums correct (as far as the record reaches).
-Bytes Rsdp(const RsdpFields& f) {
-  Bytes record(std::max<size_t>(f.size, 36), 0);
-  PutText(record, 0, 8, "RSD PTR ");
-  PutText(record, 9, 6, f.oem_id);
-  record[15] = f.revision;
-  PutLe32(record, 16, 0x7FFE1000);
-  PutLe32(record, 20, f.length);
-  PutLe32(record, 24, 0x7FFE2000);
-  FixChecksum(record, 8, 20);
-  FixChecksum(record, 32, 36);
-  record.resize(f.size);
-  return record;
-}
-
-Bytes Facs(uint32_t length) {
-  Bytes record(64, 0x01);  // identifiers that would need sanitising, were they read
-  PutText(record, 0, 4, "FACS");
-  PutLe32(record, 4, length);
-  return record;
-}
-
-Bytes Prefix(const Bytes& record, size_t n) { return Bytes(record.begin(), record.begin() + n); }
+using testing::FixChecksum;
+using testing::MakeFacs;
+using testing::MakeRsdp;
+using testing::MakeTable;
+using testing::Prefix;
+using testing::PutText;
 
 struct SummaryCase {
   const char* what;
@@ -101,35 +32,35 @@ struct SummaryCase {
 
 TEST(FormatTableSummary, FullHeaderForm) {
   const SummaryCase cases[] = {
-      {"file table", 0, Table({}),
+      {"file table", 0, MakeTable({}),
        "APIC 0x0000000000000000 0000BC (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"upper address half", 0x100000000, Table({}),
+      {"upper address half", 0x100000000, MakeTable({}),
        "APIC 0x0000000100000000 0000BC (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"both halves", 0xFEDCBA9876543210, Table({}),
+      {"both halves", 0xFEDCBA9876543210, MakeTable({}),
        "APIC 0xFEDCBA9876543210 0000BC (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"small length", 0, Table({.length = 0x24}),
+      {"small length", 0, MakeTable({.length = 0x24}),
        "APIC 0x0000000000000000 000024 (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"length of 16 MiB", 0, Table({.length = 0x1000000}),
+      {"length of 16 MiB", 0, MakeTable({.length = 0x1000000}),
        "APIC 0x0000000000000000 1000000 (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"widest length", 0, Table({.length = 0xFFFFFFFF}),
+      {"widest length", 0, MakeTable({.length = 0xFFFFFFFF}),
        "APIC 0x0000000000000000 FFFFFFFF (v03 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"revision 0", 0, Table({.revision = 0}),
+      {"revision 0", 0, MakeTable({.revision = 0}),
        "APIC 0x0000000000000000 0000BC (v00 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
-      {"revision 255", 0, Table({.revision = 255}),
+      {"revision 255", 0, MakeTable({.revision = 255}),
        "APIC 0x0000000000000000 0000BC (v255 OEMXYZ TABLE001 01072009 CRTR 00010013)"},
       {"short identifiers are padded", 0,
-       Table({.oem_id = "AB", .oem_table_id = "T", .creator_id = ""}),
+       MakeTable({.oem_id = "AB", .oem_table_id = "T", .creator_id = ""}),
        "APIC 0x0000000000000000 0000BC (v03 AB     T        01072009      00010013)"},
       {"revisions print all eight digits", 0,
-       Table({.oem_revision = 0xFFFFFFFF, .creator_revision = 0}),
+       MakeTable({.oem_revision = 0xFFFFFFFF, .creator_revision = 0}),
        "APIC 0x0000000000000000 0000BC (v03 OEMXYZ TABLE001 FFFFFFFF CRTR 00000000)"},
       {"non-printables become ?", 0,
-       Table({.signature = "S\x01T\xFF",
-              .oem_id = "A\tB\x80\x7F\x1F",
-              .oem_table_id = "\nTABLE\x1B ",
-              .creator_id = "~ \x20\x7F"}),
+       MakeTable({.signature = "S\x01T\xFF",
+                  .oem_id = "A\tB\x80\x7F\x1F",
+                  .oem_table_id = "\nTABLE\x1B ",
+                  .creator_id = "~ \x20\x7F"}),
        "S?T? 0x0000000000000000 0000BC (v03 A?B??? ?TABLE?  01072009 ~  ? 00010013)"},
-      {"a NUL ends the field", 0, Table({.oem_id = "A\0\t\x80"s, .oem_table_id = "\0\x01"s}),
+      {"a NUL ends the field", 0, MakeTable({.oem_id = "A\0\t\x80"s, .oem_table_id = "\0\x01"s}),
        "APIC 0x0000000000000000 0000BC (v03 A               01072009 CRTR 00010013)"},
   };
   for (const SummaryCase& c : cases) {
@@ -139,23 +70,24 @@ TEST(FormatTableSummary, FullHeaderForm) {
 
 TEST(FormatTableSummary, FacsAndRsdpForms) {
   const SummaryCase cases[] = {
-      {"FACS", 0x7FFE0000, Facs(64), "FACS 0x000000007FFE0000 000040"},
-      {"FACS record of eight bytes", 0, Prefix(Facs(0x1000), 8), "FACS 0x0000000000000000 001000"},
+      {"FACS", 0x7FFE0000, MakeFacs(64), "FACS 0x000000007FFE0000 000040"},
+      {"FACS record of eight bytes", 0, Prefix(MakeFacs(0x1000), 8),
+       "FACS 0x0000000000000000 001000"},
       {"RSDP revision 0 ignores its Length field", 0xF0000,
-       Rsdp({.revision = 0, .length = 0x24, .size = 36}),
+       MakeRsdp({.revision = 0, .length = 0x24, .size = 36}),
        "RSDP 0x00000000000F0000 000014 (v00 OEMXYZ)"},
       {"RSDP revision 1 shows the 20 bytes copied", 0xF0000,
-       Rsdp({.revision = 1, .length = 0x24, .size = 20}),
+       MakeRsdp({.revision = 1, .length = 0x24, .size = 20}),
        "RSDP 0x00000000000F0000 000014 (v01 OEMXYZ)"},
-      {"RSDP revision 2 shows its Length field", 0xF0000, Rsdp({.revision = 2, .length = 0x24}),
+      {"RSDP revision 2 shows its Length field", 0xF0000, MakeRsdp({.revision = 2, .length = 0x24}),
        "RSDP 0x00000000000F0000 000024 (v02 OEMXYZ)"},
-      {"RSDP with a longer Length", 0x100000000, Rsdp({.revision = 4, .length = 0x1234}),
+      {"RSDP with a longer Length", 0x100000000, MakeRsdp({.revision = 4, .length = 0x1234}),
        "RSDP 0x0000000100000000 001234 (v04 OEMXYZ)"},
-      {"RSDP OEM ID sanitised and padded", 0, Rsdp({.oem_id = "A\x01"}),
+      {"RSDP OEM ID sanitised and padded", 0, MakeRsdp({.oem_id = "A\x01"}),
        "RSDP 0x0000000000000000 000024 (v02 A?    )"},
       {"a blank missing from the RSDP signature", 0,
        [] {
-         Bytes record = Table({.signature = "RSD "});
+         Bytes record = MakeTable({.signature = "RSD "});
          PutText(record, 4, 4, "PTR!");
          return record;
        }(),
@@ -167,8 +99,8 @@ TEST(FormatTableSummary, FacsAndRsdpForms) {
 }
 
 TEST(FormatTableSummary, LeavesTheRecordAlone) {
-  for (const Bytes& record : {Table({.signature = "\x01\x02\x03\x04", .oem_id = "\t\t"}),
-                              Rsdp({.oem_id = "\x7F\x80\x81"})}) {
+  for (const Bytes& record : {MakeTable({.signature = "\x01\x02\x03\x04", .oem_id = "\t\t"}),
+                              MakeRsdp({.oem_id = "\x7F\x80\x81"})}) {
     Bytes copy = record;
     FormatTableSummary(0, copy);
     EXPECT_EQ(copy, record);
@@ -178,8 +110,8 @@ TEST(FormatTableSummary, LeavesTheRecordAlone) {
 TEST(PrintTableSummary, WritesOneInformationLine) {
   InitializeConsole();
   testing::OutputCapture capture;
-  PrintTableSummary(0x7FFE1000, Table({.signature = "FACP", .length = 0x114, .revision = 6}));
-  PrintTableSummary(0, Facs(64));
+  PrintTableSummary(0x7FFE1000, MakeTable({.signature = "FACP", .length = 0x114, .revision = 6}));
+  PrintTableSummary(0, MakeFacs(64));
   auto output = capture.Finish();
   EXPECT_EQ(output.out,
             "ACPI: FACP 0x000000007FFE1000 000114 (v06 OEMXYZ TABLE001 01072009 CRTR 00010013)\n"
@@ -189,15 +121,15 @@ TEST(PrintTableSummary, WritesOneInformationLine) {
 
 TEST(VerifyTableChecksum, WarnsOnlyAboutAWrongSum) {
   // Stored checksum 0x10, balanced by a payload byte; the faulty variants sum to 0x05.
-  Bytes sound = Table({.length = 48, .size = 48});
+  Bytes sound = MakeTable({.length = 48, .size = 48});
   sound[9] = 0x10;
   FixChecksum(sound, 40, 48);
   Bytes wrong = sound;
   wrong[40] = static_cast<uint8_t>(wrong[40] + 5);
   Bytes trailing = sound;
   trailing.push_back(0x05);
-  Bytes facs = Facs(64);
-  Bytes s3pt = Facs(64);
+  Bytes facs = MakeFacs(64);
+  Bytes s3pt = MakeFacs(64);
   PutText(s3pt, 0, 4, "S3PT");
   const std::string warning =
       "Firmware Warning (ACPI): Incorrect checksum in table [APIC] - 0x10, should be 0x0B"
@@ -245,17 +177,17 @@ TEST(RsdpLength, FollowsTheRevision) {
     uint32_t length;
   };
   const Case cases[] = {
-      {"revision 0", Rsdp({.revision = 0, .length = 0x40, .size = 20}), 20},
-      {"revision 1", Rsdp({.revision = 1, .length = 0x40, .size = 36}), 20},
-      {"revision 2", Rsdp({.revision = 2, .length = 0x24}), 0x24},
-      {"revision 2, long", Rsdp({.revision = 2, .length = 0x1000}), 0x1000},
+      {"revision 0", MakeRsdp({.revision = 0, .length = 0x40, .size = 20}), 20},
+      {"revision 1", MakeRsdp({.revision = 1, .length = 0x40, .size = 36}), 20},
+      {"revision 2", MakeRsdp({.revision = 2, .length = 0x24}), 0x24},
+      {"revision 2, long", MakeRsdp({.revision = 2, .length = 0x1000}), 0x1000},
       // A copy of fewer bytes would not hold its own Length field (found by fuzzing).
-      {"revision 2, Length below 36", Rsdp({.revision = 2, .length = 4}), 36},
-      {"revision 2, Length 0", Rsdp({.revision = 2, .length = 0}), 36},
-      {"not an RSDP", Table({}), 0},
+      {"revision 2, Length below 36", MakeRsdp({.revision = 2, .length = 4}), 36},
+      {"revision 2, Length 0", MakeRsdp({.revision = 2, .length = 0}), 36},
+      {"not an RSDP", MakeTable({}), 0},
       {"wrong last signature byte",
        [] {
-         Bytes record = Rsdp({});
+         Bytes record = MakeRsdp({});
          record[7] = '!';
          return record;
        }(),
@@ -270,11 +202,11 @@ TEST(ValidateRsdp, ChecksSignatureAndTheSumsOfItsRevision) {
     record[offset] = value;
     return record;
   };
-  Bytes v0 = Rsdp({.revision = 0, .size = 36});
-  Bytes v2 = Rsdp({.revision = 2});
+  Bytes v0 = MakeRsdp({.revision = 0, .size = 36});
+  Bytes v2 = MakeRsdp({.revision = 2});
   // Revision 2 whose first 20 bytes sum to 0 but whose first 36 do not.
   Bytes bad_extended = with(v2, 28, static_cast<uint8_t>(v2[28] + 1));
-  Bytes long_v2 = Rsdp({.revision = 2, .length = 64, .size = 64});
+  Bytes long_v2 = MakeRsdp({.revision = 2, .length = 64, .size = 64});
   for (size_t i = 36; i < 64; ++i) long_v2[i] = 0xA5;
 
   struct Case {
@@ -283,9 +215,9 @@ TEST(ValidateRsdp, ChecksSignatureAndTheSumsOfItsRevision) {
     StatusCode status;
   };
   const Case cases[] = {
-      {"revision 0", Rsdp({.revision = 0, .size = 20}), AE_OK},
+      {"revision 0", MakeRsdp({.revision = 0, .size = 20}), AE_OK},
       {"revision 0 with anything in bytes 20-35", with(v0, 30, 0x77), AE_OK},
-      {"revision 1 with anything in bytes 20-35", with(Rsdp({.revision = 1}), 32, 0x99), AE_OK},
+      {"revision 1 with anything in bytes 20-35", with(MakeRsdp({.revision = 1}), 32, 0x99), AE_OK},
       {"revision 2", v2, AE_OK},
       {"revision 2, bytes beyond 36 take no part", long_v2, AE_OK},
       {"first 20 bytes wrong", with(v2, 8, static_cast<uint8_t>(v2[8] + 1)), AE_BAD_CHECKSUM},
@@ -293,7 +225,7 @@ TEST(ValidateRsdp, ChecksSignatureAndTheSumsOfItsRevision) {
       {"RSD PTR followed by another byte", with(v2, 7, '!'), AE_BAD_SIGNATURE},
       {"RSD PTR followed by NUL", with(v2, 7, 0), AE_BAD_SIGNATURE},
       {"lower case", with(v2, 0, 'r'), AE_BAD_SIGNATURE},
-      {"ordinary table", Table({}), AE_BAD_SIGNATURE},
+      {"ordinary table", MakeTable({}), AE_BAD_SIGNATURE},
   };
   for (const Case& c : cases) EXPECT_EQ(ValidateRsdp(c.record), c.status) << c.what;
 }
@@ -306,10 +238,10 @@ TEST(TableReaders, EveryPrefixStaysInsideTheRecord) {
     Bytes record;
   };
   const Case cases[] = {
-      {"table", Table({.length = 40, .size = 40})},
-      {"RSDP revision 0", Rsdp({.revision = 0, .size = 20})},
-      {"RSDP revision 2", Rsdp({.revision = 2})},
-      {"FACS", Facs(64)},
+      {"table", MakeTable({.length = 40, .size = 40})},
+      {"RSDP revision 0", MakeRsdp({.revision = 0, .size = 20})},
+      {"RSDP revision 2", MakeRsdp({.revision = 2})},
+      {"FACS", MakeFacs(64)},
   };
   InitializeConsole();
   for (const Case& c : cases) {

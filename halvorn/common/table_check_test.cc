@@ -7,7 +7,7 @@
 
 #include "halvorn/common/console.h"
 #include "halvorn/testing/capture.h"
-#include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {

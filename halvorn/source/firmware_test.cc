@@ -12,6 +12,8 @@
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/state.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {
@@ -55,15 +57,10 @@ class FirmwareTest : public ::testing::Test {
         platform_({&memory_, systab_.c_str(), "/nonexistent/tables", "/nonexistent/dynamic"}) {}
 
   void SetUp() override {
-    InitializeConsole();
-    ResetSettings();
+    testing::ResetProcessState();
     OptCustomizedTables = false;
-    testing::ResetTableSourceState();
   }
-  void TearDown() override {
-    testing::ResetTableSourceState();
-    ResetSettings();
-  }
+  void TearDown() override { testing::ResetProcessState(); }
 
   // Lays a table out at the next free address. Addresses are deliberately not page-aligned and
   // some tables straddle a page boundary.

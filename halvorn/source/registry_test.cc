@@ -7,6 +7,7 @@
 
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/state.h"
 
 namespace halvorn {
 namespace {
@@ -16,8 +17,8 @@ using Registry = std::vector<std::string>;
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override { ClearTableRegistry(); }
-  void TearDown() override { ClearTableRegistry(); }
+  void SetUp() override { testing::ResetProcessState(); }
+  void TearDown() override { testing::ResetProcessState(); }
 };
 
 TEST_F(RegistryTest, RenumbersClashingInstances) {

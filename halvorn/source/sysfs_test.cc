@@ -16,6 +16,8 @@
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/state.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {
@@ -70,11 +72,8 @@ int RunUnprivileged(const std::function<int()>& check) {
 
 class SysfsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    InitializeConsole();
-    ClearTableRegistry();
-  }
-  void TearDown() override { ClearTableRegistry(); }
+  void SetUp() override { testing::ResetProcessState(); }
+  void TearDown() override { testing::ResetProcessState(); }
 
   std::string Put(const std::string& name, const Bytes& bytes) {
     return dir_.WriteFile(name, Text(bytes));

@@ -15,6 +15,8 @@
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/capture.h"
 #include "halvorn/testing/fake_memory.h"
+#include "halvorn/testing/state.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn {
 namespace {
@@ -54,15 +56,8 @@ class TableSourceTest : public ::testing::Test {
     mkdir(dynamic_.c_str(), 0755);
   }
 
-  void SetUp() override {
-    InitializeConsole();
-    ResetSettings();
-    testing::ResetTableSourceState();
-  }
-  void TearDown() override {
-    testing::ResetTableSourceState();
-    ResetSettings();
-  }
+  void SetUp() override { testing::ResetProcessState(); }
+  void TearDown() override { testing::ResetProcessState(); }
 
   // A table file in "tables" or "tables/dynamic" whose payload byte tells the copies apart.
   void PutFile(const std::string& directory, const std::string& name, uint8_t mark) {

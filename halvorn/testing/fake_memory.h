@@ -1,5 +1,5 @@
-// Test helpers for the table source: a simulated physical memory, a scoped swap of the
-// platform, and builders of firmware tables with correct checksums.
+// Test helpers for the table source: a simulated physical memory and a scoped swap of the
+// platform.
 #pragma once
 
 #include <cstddef>
@@ -7,14 +7,12 @@
 #include <map>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "halvorn/source/physmem.h"
+#include "halvorn/testing/tables.h"
 
 namespace halvorn::testing {
-
-using Bytes = std::vector<uint8_t>;
 
 // Physical memory laid out by the test. Unset bytes read as zero. Every mapping is its own
 // heap block of exactly the length asked for, starting on a page boundary, so AddressSanitizer
@@ -84,41 +82,7 @@ class ScopedPlatform {
   TablePlatform saved_;
 };
 
-// Back to program start for the table source: empty registry, no firmware copies, not
-// initialised.
-void ResetTableSourceState();
-
 // The registry as "SIGN instance" texts in index order, e.g. {"DSDT 0", "SSDT 1"}.
 std::vector<std::string> RegistryContents();
-
-void PutLe32(Bytes& bytes, size_t offset, uint32_t value);
-void PutLe64(Bytes& bytes, size_t offset, uint64_t value);
-
-// Sets the checksum byte (offset 9) so that all bytes of the table sum to 0.
-void FixChecksum(Bytes& table);
-
-// A table with Length `length`: the header with `signature`, revision 1, OEM ID "HALVRN", OEM
-// table ID "TESTTBL ", creator "TEST"; `payload` (which must fit) from byte 36; the rest zero; a
-// correct checksum. A length below 36 still gives the 36 header bytes.
-Bytes MakeTable(std::string_view signature, uint32_t length, std::span<const uint8_t> payload = {});
-
-// A 36-byte RSDP with OEM ID "HALVRN", Length 36 and both checksums correct.
-Bytes MakeRsdp(uint8_t revision, uint32_t rsdt_address, uint64_t xsdt_address);
-
-// An RSDT (4-byte entries) or XSDT (8-byte entries) holding `entries`, checksum correct.
-Bytes MakeRsdt(std::span<const uint32_t> entries);
-Bytes MakeXsdt(std::span<const uint64_t> entries);
-
-// The FADT's pointers; a field beyond `length` is left out.
-struct FadtPointers {
-  uint32_t firmware_ctrl = 0;    // 32-bit FACS, bytes 36-39
-  uint32_t dsdt = 0;             // 32-bit DSDT, bytes 40-43
-  uint64_t x_firmware_ctrl = 0;  // 64-bit FACS, bytes 132-139
-  uint64_t x_dsdt = 0;           // 64-bit DSDT, bytes 140-147
-};
-Bytes MakeFadt(uint32_t length, const FadtPointers& pointers);
-
-// A 64-byte FACS (no table header: signature and Length only).
-Bytes MakeFacs();
 
 }  // namespace halvorn::testing
