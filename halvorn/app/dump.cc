@@ -14,9 +14,6 @@
 namespace halvorn {
 namespace {
 
-uint32_t High32(uint64_t value) { return uint32_t(value >> 32); }
-uint32_t Low32(uint64_t value) { return uint32_t(value); }
-
 // Signature aliases that -n accepts for the tables' real signatures.
 struct SignatureAlias {
   const char* alias;
@@ -45,8 +42,8 @@ int OutputTable(TableBytes table, uint32_t instance, uint64_t address) {
   }
   if (OptBinary) return WriteTableFile(table, instance);
 
-  fprintf(OutputStream, "%4.4s @ 0x%8.8X%8.8X\n", SignatureText(table), High32(address),
-          Low32(address));
+  fprintf(OutputStream, "%4.4s @ 0x%8.8X%8.8X\n", SignatureText(table), UpperHalf(address),
+          LowerHalf(address));
   DumpBuffer(OutputStream, table.data(), length, 1, 0);
   fprintf(OutputStream, "\n");
   return 0;
@@ -89,8 +86,8 @@ int RunDumpByAddress(const char* address_text) {
   TableBuffer table;
   const StatusCode status = FetchTableAtAddress(address, &table);
   if (status != AE_OK) {
-    fprintf(stderr, "Could not get table at 0x%8.8X%8.8X, %s\n", High32(address), Low32(address),
-            StatusName(status));
+    fprintf(stderr, "Could not get table at 0x%8.8X%8.8X, %s\n", UpperHalf(address),
+            LowerHalf(address), StatusName(status));
     return -1;
   }
   return OutputTable(table.bytes(), 0, address);

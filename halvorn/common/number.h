@@ -36,6 +36,10 @@ bool TakeOctalPrefix(const char** cursor);
 // Value 0-15 of a hex digit character.
 uint32_t DigitValue(char digit);
 
+// The upper and lower 32 bits of a 64-bit address, the two halves that "0x%8.8X%8.8X" prints.
+inline uint32_t UpperHalf(uint64_t value) { return static_cast<uint32_t>(value >> 32); }
+inline uint32_t LowerHalf(uint64_t value) { return static_cast<uint32_t>(value); }
+
 // Writes dividend / divisor and dividend % divisor to the outputs that are given. A zero
 // divisor reports "Divide by zero" (utmath, 673), leaves the outputs alone and returns
 // AE_AML_DIVIDE_BY_ZERO.

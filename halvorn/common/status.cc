@@ -1,5 +1,7 @@
 #include "halvorn/common/status.h"
 
+#include <errno.h>
+
 #include <span>
 
 #include "halvorn/common/console.h"
@@ -139,6 +141,18 @@ constexpr StatusGroup StatusNameTable[] = {
 
 constexpr StatusCode kGroupMask = 0xF000;
 
+struct ErrnoStatus {
+  int error;
+  StatusCode status;
+};
+
+constexpr ErrnoStatus kErrnoStatuses[] = {
+    {ENOMEM, AE_NO_MEMORY},
+    {EACCES, AE_ACCESS},
+    {EPERM, AE_ACCESS},
+    {ENOENT, AE_NOT_FOUND},
+};
+
 }  // namespace
 
 const char* StatusName(StatusCode code) {
@@ -153,6 +167,13 @@ const char* StatusName(StatusCode code) {
   }
   ReportError("utexcep", 192, "Unknown exception code: 0x%8.8X", code);
   return "UNKNOWN_STATUS_CODE";
+}
+
+StatusCode StatusForErrno(int error, StatusCode otherwise) {
+  for (const ErrnoStatus& row : kErrnoStatuses) {
+    if (row.error == error) return row.status;
+  }
+  return otherwise;
 }
 
 }  // namespace halvorn

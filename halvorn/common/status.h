@@ -65,4 +65,8 @@ inline constexpr StatusCode AE_AML_DIVIDE_BY_ZERO = 0x300C;
 // error line through the diagnostic console. Never fails.
 const char* StatusName(StatusCode code);
 
+// The status for the error number of a failed open or mapping: AE_NO_MEMORY for ENOMEM,
+// AE_ACCESS for EACCES and EPERM, AE_NOT_FOUND for ENOENT, and `otherwise` for any other.
+StatusCode StatusForErrno(int error, StatusCode otherwise);
+
 }  // namespace halvorn

@@ -1,5 +1,6 @@
 #include "halvorn/common/status.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -77,6 +78,18 @@ TEST(StatusName, UnknownLineIsByteExact) {
   StatusName(0x1000);
   EXPECT_EQ(capture.Finish().out,
             "ACPI Error: Unknown exception code: 0x00001000 (20211217/utexcep-192)\n");
+}
+
+TEST(StatusForErrno, MapsTheErrorsWithAStatusOfTheirOwn) {
+  struct Case {
+    int error;
+    StatusCode status;
+  } cases[] = {
+      {ENOMEM, AE_NO_MEMORY}, {EACCES, AE_ACCESS},      {EPERM, AE_ACCESS},
+      {ENOENT, AE_NOT_FOUND}, {EINVAL, AE_BAD_ADDRESS}, {0, AE_BAD_ADDRESS},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(StatusForErrno(c.error, AE_BAD_ADDRESS), c.status) << c.error;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "halvorn/common/console.h"
+#include "halvorn/common/number.h"
 
 namespace halvorn {
 namespace {
@@ -24,8 +25,8 @@ void CopySanitized(TableBytes table, size_t offset, size_t width, char* field) {
 }  // namespace
 
 SummaryText FormatTableSummary(uint64_t address, TableBytes table) {
-  const uint32_t high = static_cast<uint32_t>(address >> 32);
-  const uint32_t low = static_cast<uint32_t>(address);
+  const uint32_t high = UpperHalf(address);
+  const uint32_t low = LowerHalf(address);
   SummaryText line;
 
   // The FACS has no common header: only its signature and length are shown, unexamined.

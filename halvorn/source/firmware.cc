@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "halvorn/common/number.h"
 #include "halvorn/common/settings.h"
 #include "halvorn/common/summary.h"
 #include "halvorn/common/table_check.h"
@@ -26,29 +27,6 @@ namespace {
 constexpr uint64_t kBiosAreaAddress = 0xE0000;
 constexpr uint64_t kBiosAreaLength = 0x20000;
 constexpr uint32_t kRsdpAlignment = 16;
-
-struct ErrnoStatus {
-  int error;
-  StatusCode status;
-};
-
-// A refused mapping; what any other error number gives depends on the place.
-constexpr ErrnoStatus kMapFailures[] = {
-    {ENOMEM, AE_NO_MEMORY},
-    {EACCES, AE_ACCESS},
-    {EPERM, AE_ACCESS},
-    {ENOENT, AE_NOT_FOUND},
-};
-
-StatusCode StatusForMapFailure(int error, StatusCode otherwise) {
-  for (const ErrnoStatus& row : kMapFailures) {
-    if (row.error == error) return row.status;
-  }
-  return otherwise;
-}
-
-uint32_t High(uint64_t address) { return static_cast<uint32_t>(address >> 32); }
-uint32_t Low(uint64_t address) { return static_cast<uint32_t>(address); }
 
 TableBytes RsdpBytes() { return {RsdpCopy, sizeof RsdpCopy}; }
 
@@ -185,7 +163,7 @@ bool MapRootTableEntry(const RootTable& root, uint32_t index, PhysicalMapping* m
   StatusCode status = MapFirmwareTable(entry, {}, mapping);
   if (status == AE_OK) return true;
   fprintf(stderr, "Skipping %4.4s entry %u at 0x%8.8X%8.8X, %s\n", SignatureText(root.bytes), index,
-          High(entry), Low(entry), StatusName(status));
+          UpperHalf(entry), LowerHalf(entry), StatusName(status));
   MarkSkipped(root, index);
   return false;
 }
@@ -237,7 +215,7 @@ Window ChooseRsdpWindow() {
 StatusCode LocateRsdp() {
   Window window = ChooseRsdpWindow();
   PhysicalMapping mapping = PhysicalMapping::Map(window.address, window.length);
-  if (!mapping) return StatusForMapFailure(errno, AE_BAD_ADDRESS);
+  if (!mapping) return StatusForErrno(errno, AE_BAD_ADDRESS);
   const uint8_t* found = ScanForRsdp(mapping.bytes());
   if (!found) return AE_NOT_FOUND;
   RsdpAddress = window.address + static_cast<uint64_t>(found - mapping.bytes().data());
@@ -317,8 +295,9 @@ StatusCode MapFirmwareTable(uint64_t address, std::string_view expected, Physica
   PhysicalMapping header = PhysicalMapping::Map(address, header::kSize);
   if (!header) {
     int error = errno;
-    fprintf(stderr, "Could not map table header at 0x%8.8X%8.8X\n", High(address), Low(address));
-    return StatusForMapFailure(error, AE_BAD_ADDRESS);
+    fprintf(stderr, "Could not map table header at 0x%8.8X%8.8X\n", UpperHalf(address),
+            LowerHalf(address));
+    return StatusForErrno(error, AE_BAD_ADDRESS);
   }
   if (!expected.empty() &&
       std::memcmp(header.bytes().data(), expected.data(), expected.size()) != 0) {
@@ -331,9 +310,9 @@ StatusCode MapFirmwareTable(uint64_t address, std::string_view expected, Physica
   PhysicalMapping table = PhysicalMapping::Map(address, length);
   if (!table) {
     int error = errno;
-    fprintf(stderr, "Could not map table at 0x%8.8X%8.8X length %8.8X\n", High(address),
-            Low(address), length);
-    return StatusForMapFailure(error, AE_INVALID_TABLE_LENGTH);
+    fprintf(stderr, "Could not map table at 0x%8.8X%8.8X length %8.8X\n", UpperHalf(address),
+            LowerHalf(address), length);
+    return StatusForErrno(error, AE_INVALID_TABLE_LENGTH);
   }
   CheckTableChecksum(table.bytes());
   *mapping = std::move(table);

@@ -14,25 +14,9 @@
 namespace halvorn {
 namespace {
 
-struct ErrnoStatus {
-  int error;
-  StatusCode status;
-};
-
-// A directory or table file that cannot be opened; anything else, ENOENT included, is
-// AE_NOT_FOUND.
-constexpr ErrnoStatus kOpenFailures[] = {
-    {ENOMEM, AE_NO_MEMORY},
-    {EACCES, AE_ACCESS},
-    {EPERM, AE_ACCESS},
-};
-
-StatusCode StatusForOpenFailure(int error) {
-  for (const ErrnoStatus& row : kOpenFailures) {
-    if (row.error == error) return row.status;
-  }
-  return AE_NOT_FOUND;
-}
+// A directory or table file that cannot be opened; ENOENT and any error without a status of
+// its own is AE_NOT_FOUND.
+StatusCode StatusForOpenFailure(int error) { return StatusForErrno(error, AE_NOT_FOUND); }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
