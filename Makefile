@@ -54,11 +54,13 @@ fuzz: deps $(FUZZBUILD)/CMakeCache.txt
 	cmake --build $(FUZZBUILD) -j $(JOBS) --target fuzzers
 	fuzz/run $(FUZZBUILD) $(FUZZ_SECONDS)
 
-test: deps all unit
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L integration
+# Each suite through its own target, one after another.
+test:
+	$(MAKE) unit
+	$(MAKE) integration
 	$(MAKE) module-test
 	$(MAKE) fuzz FUZZ_SECONDS=10
-	cd $(BUILD) && ctest --output-on-failure -L lab
+	$(MAKE) lab
 	$(MAKE) package-test
 
 run: utilities
@@ -83,7 +85,7 @@ clean:
 PREFIX  ?= /usr/local
 SBINDIR := $(PREFIX)/sbin
 MAN8DIR := $(PREFIX)/share/man/man8
-DUMMY_VERSION := $(shell sed -n 's/^PACKAGE_VERSION="*\([^"]*\)"*$$/\1/p' dummy/dkms.conf)
+include version.mk
 DKMSDIR := $(PREFIX)/src/dummy-$(DUMMY_VERSION)
 UTILITIES := halvorn brantel
 MANPAGES := man/halvorn.8 man/brantel.8
