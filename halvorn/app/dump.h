@@ -1,4 +1,5 @@
-// The dump operations, the per-table output they share, and the hex dump.
+// The four dump actions (-a, -n, -f and dumping everything) and OutputTable, the output of one
+// table that they share: a summary line, a binary file, or a heading and a hex dump.
 #pragma once
 
 #include <cstdint>

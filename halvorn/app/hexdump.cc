@@ -64,8 +64,7 @@ char* PutHexBytes(char* out, const uint8_t* row) {
   return out + 3 * kRowBytes;
 }
 
-// The text column of a full row, all 16 bytes at once: a table load and a store per byte cost as
-// much as the whole hex column.
+// The text column of a full row, all 16 bytes decided at once.
 char* PutText(char* out, const uint8_t* row) {
   Bytes16 bytes;
   std::memcpy(&bytes, row, sizeof bytes);
@@ -106,9 +105,8 @@ size_t FormatByteRow(char* out, const uint8_t* row, uint32_t offset) {
   return out - start;
 }
 
-// Any other row: wider units, or fewer than 16 bytes left (`left`, at least 1). Out of line,
-// because inlined into FormatDumpRow its loops made every full row pay for saving registers,
-// a fifth of the row's instructions.
+// Any other row: wider units, or fewer than 16 bytes left (`left`, at least 1). Kept out of line,
+// so that FormatDumpRow's path for full rows does not save the registers its loops need.
 [[gnu::noinline]] size_t FormatOtherRow(char* out, const uint8_t* row, uint32_t left, uint32_t unit,
                                         uint32_t offset) {
   char* const start = out;
@@ -152,11 +150,10 @@ void DumpBuffer(FILE* stream, const uint8_t* buffer, uint32_t count, uint32_t di
   }
   if (count == 0) return;
   const uint32_t unit = DumpUnit(count, display);
-  // Rows are gathered into a block and written with one call per block. Each write costs a
-  // system call and a pass through the file system, so a dump that would fill the block on the
-  // stack many times gets a large one from the heap: a 64 MiB table dumps in 0.14 s with 1 MiB
-  // blocks against 0.19 s with 64 KiB ones. Without memory for it the small block still works.
-  // (A static large block made every start of the utility slower, small dumps included.)
+  // Rows are gathered into a block and written with one call per block. A dump that would fill
+  // the block on the stack many times gets a large one from the heap for the time of the call
+  // (never a static one, which small dumps would pay for at every start); without memory for
+  // it the small block still works. bench/README.md has the figures behind both sizes.
   char small_block[64 * 1024];
   std::unique_ptr<char, FreeDeleter> large_block;
   if (uint64_t{count} / kRowBytes * kMaxDumpRowLength > 4 * sizeof small_block) {
