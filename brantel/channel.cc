@@ -1,8 +1,9 @@
 #include "brantel/channel.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <string.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace brantel {
 namespace {

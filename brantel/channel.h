@@ -1,5 +1,4 @@
-#ifndef BRANTEL_CHANNEL_H_
-#define BRANTEL_CHANNEL_H_
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -94,5 +93,3 @@ void CloseConnection(DeviceConnection& connection);
 timeval TimeoutToTimeval(uint64_t milliseconds);
 
 }  // namespace brantel
-
-#endif  // BRANTEL_CHANNEL_H_

@@ -1,7 +1,6 @@
 #include "brantel/channel.h"
 
-#include <errno.h>
-
+#include <cerrno>
 #include <string>
 #include <vector>
 

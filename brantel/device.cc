@@ -1,10 +1,11 @@
 #include "brantel/device.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace brantel {
 

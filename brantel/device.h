@@ -1,12 +1,11 @@
-#ifndef BRANTEL_DEVICE_H_
-#define BRANTEL_DEVICE_H_
+#pragma once
 
-#include <stdlib.h>
 #include <sys/time.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 namespace brantel {
@@ -48,5 +47,3 @@ class DeviceInterface {
 };
 
 }  // namespace brantel
-
-#endif  // BRANTEL_DEVICE_H_

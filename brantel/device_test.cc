@@ -1,8 +1,9 @@
 #include "brantel/device.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "gtest/gtest.h"
 

@@ -1,4 +1,4 @@
-#include <stdio.h>
+#include <cstdio>
 
 #include "brantel/device.h"
 #include "brantel/report.h"

@@ -1,7 +1,7 @@
 #include "brantel/report.h"
 
-#include <stdarg.h>
-#include <string.h>
+#include <cstdarg>
+#include <cstring>
 
 #include "brantel/channel.h"
 

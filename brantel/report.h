@@ -1,5 +1,4 @@
-#ifndef BRANTEL_REPORT_H_
-#define BRANTEL_REPORT_H_
+#pragma once
 
 #include <array>
 #include <cstddef>
@@ -60,5 +59,3 @@ inline constexpr const char* kUnknownProvisioningStateLine = "Dravik provisionin
 int RunReport(int argc, const char* const* argv, DeviceInterface& device, FILE* out, FILE* err);
 
 }  // namespace brantel
-
-#endif  // BRANTEL_REPORT_H_

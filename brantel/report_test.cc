@@ -1,8 +1,8 @@
 #include "brantel/report.h"
 
-#include <errno.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <utility>

@@ -11,8 +11,7 @@
 //        bits 2-3 the wait: ready, time-out, failing, ready without the descriptor; bit 4 the
 //        read fails; bit 5 the buffer is refused; bit 6 the read claims one byte more than the
 //        buffer holds), u16 n, then n response bytes
-#include <errno.h>
-
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 

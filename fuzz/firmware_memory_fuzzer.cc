@@ -12,9 +12,9 @@
 //   then regions up to the end: u64 address, u16 length, then either that many bytes (fewer at
 //        the end), or, when bit 15 of the length is set, one byte choosing the error with which
 //        every mapping that touches the (length & 0x7FFF) bytes at the address fails
-#include <errno.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iterator>

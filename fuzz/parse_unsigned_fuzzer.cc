@@ -1,6 +1,5 @@
 // ParseUnsigned64 over any text, checked against the C library's own conversion.
-#include <errno.h>
-
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

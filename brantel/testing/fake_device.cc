@@ -1,8 +1,8 @@
 #include "brantel/testing/fake_device.h"
 
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "brantel/channel.h"
 

@@ -1,5 +1,4 @@
-#ifndef BRANTEL_TESTING_FAKE_DEVICE_H_
-#define BRANTEL_TESTING_FAKE_DEVICE_H_
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -123,5 +122,3 @@ std::vector<uint8_t> CodeVersionsResponse(
 std::vector<uint8_t> ProvisioningStateResponse(uint8_t state);
 
 }  // namespace brantel
-
-#endif  // BRANTEL_TESTING_FAKE_DEVICE_H_

@@ -1,7 +1,6 @@
 #include "halvorn/common/status.h"
 
-#include <errno.h>
-
+#include <cerrno>
 #include <span>
 
 #include "halvorn/common/console.h"

@@ -1,8 +1,8 @@
 #include "halvorn/common/status.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 

@@ -1,8 +1,7 @@
 #include "halvorn/source/firmware.h"
 
-#include <errno.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 

@@ -1,8 +1,8 @@
 #include "halvorn/source/firmware.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>

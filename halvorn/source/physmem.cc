@@ -1,10 +1,10 @@
 #include "halvorn/source/physmem.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace halvorn {

@@ -1,9 +1,9 @@
 #include "halvorn/source/sysfs.h"
 
-#include <errno.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 

@@ -1,11 +1,11 @@
 #include "halvorn/source/table_source.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 

@@ -1,9 +1,9 @@
 #include "halvorn/testing/fake_memory.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
