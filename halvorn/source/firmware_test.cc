@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "halvorn/common/console.h"
+#include "halvorn/common/number.h"
 #include "halvorn/common/settings.h"
 #include "halvorn/source/registry.h"
 #include "halvorn/testing/capture.h"
@@ -35,8 +36,7 @@ constexpr uint64_t kBiosRsdp = 0xF0120;  // inside the legacy BIOS area, on a 16
 
 std::string Hex(uint64_t address) {
   char text[32];
-  snprintf(text, sizeof text, "0x%8.8X%8.8X", static_cast<uint32_t>(address >> 32),
-           static_cast<uint32_t>(address));
+  snprintf(text, sizeof text, "0x%8.8X%8.8X", UpperHalf(address), LowerHalf(address));
   return text;
 }
 
