@@ -709,3 +709,81 @@ def _read(path):
 def _tail(work, lines=40):
     text = _text(_read(work / 'console.log')).replace('\r', '').splitlines()
     return '\n--- last lines of the guest console ---\n' + '\n'.join(text[-lines:])
+
+
+# ---------------------------------------------------------------------------------------------
+# Checking results
+
+
+class _Any:
+    """Matches whatever a case field holds."""
+
+    def __eq__(self, other):
+        return True
+
+    def __repr__(self):
+        return 'ANY'
+
+
+class _Failed:
+    """Matches any exit status but 0."""
+
+    def __eq__(self, other):
+        return isinstance(other, int) and other != 0
+
+    def __repr__(self):
+        return 'FAILED'
+
+
+ANY = _Any()
+FAILED = _Failed()
+
+
+class Containing:
+    """Matches text (str, or bytes when PART is bytes) that holds PART somewhere."""
+
+    def __init__(self, part):
+        self.part = part
+
+    def __eq__(self, other):
+        return isinstance(other, type(self.part)) and self.part in other
+
+    def __repr__(self):
+        return f'Containing({self.part!r})'
+
+
+def _raw(text):
+    return text.encode('utf-8', 'surrogateescape')
+
+
+class CaseAssertions:
+    """Checks on what a guest handed back, for a unittest.TestCase that keeps the guest's
+    Result in `result`."""
+
+    result = None
+
+    def case_bytes(self, name):
+        """Case NAME as (stdout, stderr, status), its output as the exact bytes written."""
+        c = self.result.case(name)
+        return _raw(c.stdout), _raw(c.stderr), c.status
+
+    def assertCase(self, name, stdout='', stderr='', status=0):
+        """Checks case NAME and returns it. STDOUT and STDERR are the exact text (str) or bytes
+        (bytes) the case wrote, ANY or Containing(part); STATUS is its exit status, ANY or
+        FAILED (not 0). Unless told otherwise: nothing on either stream, exit status 0."""
+        c = self.result.case(name)
+        got = []
+        for want, text in ((stdout, c.stdout), (stderr, c.stderr)):
+            part = want.part if isinstance(want, Containing) else want
+            got.append(_raw(text) if isinstance(part, bytes) else text)
+        self.assertEqual((stdout, stderr, status), (*got, c.status), name)
+        return c
+
+    def assertStatus(self, name, status=0):
+        """Checks case NAME's exit status alone (a number, or FAILED) and returns the case."""
+        return self.assertCase(name, ANY, ANY, status)
+
+    def assertGuestClean(self):
+        """The guest script wrote nothing on standard error and the kernel logged no fault."""
+        self.assertEqual('', self.result.stderr)
+        self.assertEqual([], self.result.kernel_faults())

@@ -142,9 +142,7 @@ $RMMOD ostelsim || echo "rmmod failed" >&2
     return text
 
 
-class Brantel(unittest.TestCase):
-    result = None
-
+class Brantel(lab.CaseAssertions, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         brantel = lab.build_path('brantel')
@@ -156,42 +154,35 @@ class Brantel(unittest.TestCase):
         cls.result = lab.run(_script(), name='brantel', binaries=[brantel],
                              modules=[ostel / 'ostelsim.ko'], timeout=400)
 
-    def check(self, name, out, err, status):
-        c = self.result.case(name)
-        self.assertEqual(c.stdout, out, name)
-        self.assertEqual(c.stderr, err, name)
-        self.assertEqual(c.status, status, name)
-
     def test_scenarios(self):
         for name, (_params, out, err, status, verbose_err) in SCENARIOS.items():
             with self.subTest(name):
-                self.check(name, out, err, status)
+                self.assertCase(name, out, err, status)
             with self.subTest(name + ' -v'):
-                self.check(name + '-v', out, verbose_err, status)
+                self.assertCase(name + '-v', out, verbose_err, status)
 
     def test_primary_node_not_accessible(self):
         denied = 'Cannot open /dev/ostel0: Permission denied\n'
-        self.check('denied', '', denied, 1)
-        self.check('denied-v', '', denied, 1)
+        self.assertCase('denied', '', denied, 1)
+        self.assertCase('denied-v', '', denied, 1)
         # Without /dev/ostel0 the user gets through /dev/ostel: the denied runs never tried it.
-        self.check('user-via-ostel', present('provisioned'), '', 0)
+        self.assertCase('user-via-ostel', present('provisioned'), '', 0)
 
     def test_neither_node(self):
-        self.check('neither', '', NO_INTERFACE, 1)
-        self.check('neither-v', '', NO_INTERFACE, 1)
+        self.assertCase('neither', '', NO_INTERFACE, 1)
+        self.assertCase('neither-v', '', NO_INTERFACE, 1)
 
     def test_unwritable_output_fails(self):
-        self.check('full-present', '', LOST, 1)
-        self.check('full-absent', '', LOST, 1)
+        self.assertCase('full-present', '', LOST, 1)
+        self.assertCase('full-absent', '', LOST, 1)
 
     def test_verdicts_keep_order_on_one_file(self):
-        self.check('one-file', opened() + exchange(THREE) + 'Dravik present: true\n' +
-                   exchange(STATE) + UNABLE + 'Dravik provisioning state: unknown\n' +
-                   ENTRY_LINES, '', 0)
+        self.assertCase('one-file', opened() + exchange(THREE) + 'Dravik present: true\n' +
+                        exchange(STATE) + UNABLE + 'Dravik provisioning state: unknown\n' +
+                        ENTRY_LINES, '', 0)
 
     def test_guest_clean(self):
-        self.assertEqual(self.result.stderr, '')
-        self.assertEqual(self.result.kernel_faults(), [])
+        self.assertGuestClean()
 
 
 if __name__ == '__main__':

@@ -17,6 +17,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import lab  # noqa: E402
+from lab import ANY, FAILED, Containing  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 DUMMY_DIR = lab.REPO / 'dummy'
@@ -72,24 +73,15 @@ def boot(script, name, **kwargs):
                    binaries=[_artefacts['probe']], **kwargs)
 
 
-class GuestChecks:
+class GuestChecks(lab.CaseAssertions):
     """Checks on the Result of one guest, which setUpClass stores in result."""
 
-    result = None
     # Kernel log lines that the guest's own doing makes expected, though they look like faults.
     EXPECTED_LOG = ()
 
-    def case(self, name, status=0):
-        """The recorded case NAME, checked for its exit status (None: any non-zero)."""
-        c = self.result.case(name)
-        if status is None:
-            self.assertNotEqual(c.status, 0, f'{name} succeeded: {c.stdout}')
-        else:
-            self.assertEqual(c.status, status, f'{name}: {c.stderr}')
-        return c
-
     def out(self, name):
-        return self.case(name).stdout.split()
+        """The words case NAME wrote, which must have succeeded."""
+        return self.assertStatus(name).stdout.split()
 
     def test_kernel_log_clean(self):
         faults = [line for line in self.result.kernel_faults()
@@ -150,52 +142,52 @@ lab-case unwind.reload_unload $RMMOD dummy
 ''', 'dummy-load')
 
     def test_load_without_parameters(self):
-        self.case('plain.load')
+        self.assertStatus('plain.load')
         self.assertEqual(self.out('plain.names'), ['dummy0', 'lo'])
         self.assertNotIn('parameters', self.out('plain.module'))
-        self.case('plain.params', status=None)
+        self.assertStatus('plain.params', FAILED)
 
     def test_numdummies(self):
         for n, devices in self.COUNTS:
             with self.subTest(numdummies=n):
-                self.case(f'n{n}.load')
+                self.assertStatus(f'n{n}.load')
                 self.assertEqual(self.out(f'n{n}.names'), sorted(devices.split() + ['lo']))
-                self.case(f'n{n}.kind')
-                self.case(f'n{n}.unload')
+                self.assertStatus(f'n{n}.kind')
+                self.assertStatus(f'n{n}.unload')
 
     def test_alias_autoloads_module(self):
-        self.case('auto.before', status=1)
-        self.case('auto.add')
+        self.assertStatus('auto.before', 1)
+        self.assertStatus('auto.add')
         self.assertEqual(self.out('auto.names'), ['auto0', 'dummy0', 'lo'])
         self.assertEqual(self.out('auto.state'), ['live'])
-        self.case('auto.unload')
+        self.assertStatus('auto.unload')
 
     def test_unload_removes_every_link_in_every_namespace(self):
         for name in ('plain.user', 'plain.ns_create', 'plain.ns_move'):
-            self.case(name)
+            self.assertStatus(name)
         self.assertEqual(self.out('plain.names_loaded'), ['dummy0', 'lo', 'u0'])
         self.assertEqual(self.out('plain.ns_names_loaded'), ['lo', 'mv', 'nsd'])
-        self.case('plain.unload')
+        self.assertStatus('plain.unload')
         self.assertEqual(self.out('plain.names_unloaded'), ['lo'])
         self.assertEqual(self.out('plain.ns_names_unloaded'), ['lo'])
-        self.case('plain.gone', status=1)
+        self.assertStatus('plain.gone', 1)
 
     def test_failed_load_leaves_nothing_behind(self):
-        self.case('unwind.veto')
-        load = self.case('unwind.load', status=1)
-        self.assertIn('Numerical argument out of domain', load.stderr)  # the veto's -EDOM
+        self.assertStatus('unwind.veto')
+        # The veto refuses with -EDOM.
+        self.assertCase('unwind.load', ANY, Containing('Numerical argument out of domain'), 1)
         self.assertIn('veto: refusing registration of dummy2', self.result.dmesg)
         # The load stops at the refused third device: no registration is tried after it.
         self.assertEqual(self.out('unwind.seen'), ['3'])
         self.assertEqual(self.out('unwind.names'), ['lo'])
-        self.case('unwind.gone', status=1)
+        self.assertStatus('unwind.gone', 1)
         # With autoloading off, the kind is unknown: the failed load unregistered it.
-        self.assertIn('Unknown device type', self.case('unwind.kind', status=None).stderr)
+        self.assertCase('unwind.kind', ANY, Containing('Unknown device type'), FAILED)
         # A stale registration would make the next load fail.
-        self.case('unwind.reload')
+        self.assertStatus('unwind.reload')
         self.assertEqual(self.out('unwind.reload_names'),
                          ['dummy0', 'dummy1', 'dummy2', 'dummy3', 'dummy4', 'lo'])
-        self.case('unwind.reload_unload')
+        self.assertStatus('unwind.reload_unload')
 
 
 # Every offload the device offers, by its ethtool name; each must be switchable.
@@ -286,7 +278,7 @@ lab-case carrier.on_state sh -c "settle $D/operstate up; cat $D/carrier"
     def test_link_address_rules(self):
         for case, address, status, error in ADDRESSES:
             with self.subTest(address=address):
-                self.assertIn(error, self.case(f'addr.{case}', status).stderr)
+                self.assertCase(f'addr.{case}', ANY, Containing(error), status)
         names = self.out('addr.names')
         self.assertIn('a_unicast', names)
         self.assertFalse({'a_short', 'a_long', 'a_group', 'a_zero'} & set(names))
@@ -307,7 +299,7 @@ lab-case carrier.on_state sh -c "settle $D/operstate up; cat $D/carrier"
         self.assertTrue(int(flags, 16) & IFF_NOARP)
         self.assertFalse(int(flags, 16) & IFF_MULTICAST)
         self.assertEqual(mtu, '1500')
-        self.assertIn('qdisc noqueue', self.case('up').stdout)
+        self.assertCase('up', Containing('qdisc noqueue'), ANY)
         self.assertEqual(self.out('mtu.high'), ['1000000'])
         self.assertEqual(self.out('mtu.low'), ['60'])
 
@@ -318,21 +310,22 @@ lab-case carrier.on_state sh -c "settle $D/operstate up; cat $D/carrier"
         self.assertTrue(int(flags, 16) & IFF_UP)
 
     def test_ethtool(self):
-        self.assertIn('driver: dummy\n', self.case('ethtool.i').stdout)
-        self.assertIn('software-transmit', self.case('ethtool.T').stdout)
+        self.assertCase('ethtool.i', Containing('driver: dummy\n'), ANY)
+        self.assertCase('ethtool.T', Containing('software-transmit'), ANY)
         for stage, want in (('k', True), ('k_off', False), ('k_on', True)):
             if stage != 'k':
-                self.case('ethtool.K' + stage[1:])
-            feats = _features(self.case(f'ethtool.{stage}').stdout)
+                self.assertStatus('ethtool.K' + stage[1:])
+            feats = _features(self.assertStatus(f'ethtool.{stage}').stdout)
             for name in OFFLOADS:
                 with self.subTest(stage=stage, feature=name):
                     self.assertEqual(feats.get(name), (want, False))
-        self.assertEqual(_features(self.case('ethtool.k').stdout)['tx-lockless'], (True, True))
+        feats = _features(self.assertStatus('ethtool.k').stdout)
+        self.assertEqual(feats['tx-lockless'], (True, True))
 
     def test_frames_from_two_cpus_are_counted(self):
         self.assertEqual(self.out('frames'), ['cpu', '0', 'cpu', '1', 'cpu', '0'])
         counters = dict(line.rsplit('/', 1)[1].split(':')
-                        for line in self.case('counters').stdout.split())
+                        for line in self.assertStatus('counters').stdout.split())
         self.assertEqual(counters.pop('tx_packets'), '3')
         self.assertEqual(counters.pop('tx_bytes'), '300')
         self.assertIn('rx_packets', counters)
@@ -344,9 +337,9 @@ lab-case carrier.on_state sh -c "settle $D/operstate up; cat $D/carrier"
                 self.assertEqual(self.out(f'stamps.{kind}'), ['stamps', '3'])
 
     def test_carrier_off_and_on(self):
-        self.case('carrier.off')
+        self.assertStatus('carrier.off')
         self.assertEqual(self.out('carrier.off_state'), ['down', '0'])
-        self.case('carrier.on')
+        self.assertStatus('carrier.on')
         self.assertEqual(self.out('carrier.on_state'), ['up', '1'])
 
 
@@ -474,9 +467,9 @@ lab-case reload.unload $RMMOD dummy
 ''', 'dummy-traffic', kernel_modules=['pktgen'])
 
     def test_every_packet_counted(self):
-        self.case('load')
-        self.case('run')
-        report = self.case('report').stdout
+        self.assertStatus('load')
+        self.assertStatus('run')
+        report = self.assertStatus('report').stdout
         sent = [int(n) for n in re.findall(r'pkts-sofar: (\d+)\s+errors: 0\b', report)]
         self.assertEqual(sent, [self.COUNT, self.COUNT], report)
         self.assertEqual(re.findall(r'Result: OK: .*, (\d+) \((\d+)byte', report),
@@ -492,7 +485,7 @@ lab-case reload.unload $RMMOD dummy
 
     def check_removal(self, name, devices):
         """Case NAME of traffic: every sender under way, the removal done, every sender ended."""
-        c = self.case(name)
+        c = self.assertStatus(name)
         floods = [f'flood.{d}.{t}' for d in devices for t in (0, 1)]
         pktgen = ([f'{devices[0]}@0', f'{devices[0]}@1'] if len(devices) == 1 else
                   [f'{d}@{n % 2}' for n, d in enumerate(devices)])
@@ -510,10 +503,10 @@ lab-case reload.unload $RMMOD dummy
     def test_module_unloaded_under_traffic(self):
         self.check_removal('unload', ['dummy0', 'dummy1'])
         self.assertEqual(self.out('unload.names'), ['lo'])
-        self.case('unload.gone', status=1)
-        self.case('reload')
+        self.assertStatus('unload.gone', 1)
+        self.assertStatus('reload')
         self.assertEqual(self.out('reload.names'), ['dummy0', 'lo'])
-        self.case('reload.unload')
+        self.assertStatus('reload.unload')
 
 
 if __name__ == '__main__':

@@ -11,24 +11,19 @@ pointers, a scan of the BIOS area done here, and the EFI systab file.
 Run alone: python3 tests/lab/test_halvorn.py -v   (KIT_LAB_KEEP=DIR keeps each guest's files)
 """
 
-import io
 import re
 import sys
-import tarfile
 import tempfile
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / 'integration'))
-sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import lab  # noqa: E402
-from halvorn_cases import hex_dump, parse_hex_dump  # noqa: E402
+from halvorn_lab import (HALVORN, SHELL, TABLES, acpitable_args, address_of,  # noqa: E402
+                         binary_name, dump, file_instance, heading, kernel_tables, le32, le64,
+                         parse_hex_dump, require_halvorn, root_entries, summary, tar_files)
 from tables import make_table  # noqa: E402
 
-HALVORN = lab.build_path('halvorn')
-TABLES = '/sys/firmware/acpi/tables'
 BIOS_AREA = 0xE0000  # 128 KiB, sent back by every guest that can read /dev/mem
 
 
@@ -49,18 +44,7 @@ INJECTED = [
 ]
 
 # Shell functions for the guest; each boot calls the parts its class names.
-SCRIPT = r'''
-H=/usr/local/bin/halvorn
-T=''' + TABLES + r'''
-# Where the kernel's log says it found a table (its first note of that signature).
-kernel_address() { dmesg | sed -n "s/.*ACPI: $1 \(0x[0-9A-F]\{16\}\) .*/\1/p" | head -n 1; }
-# halvorn -b ARGS in a directory of its own, whose files go back as NAME.tar.
-binary_files() {
-  name=$1; shift
-  mkdir /tmp/$name && cd /tmp/$name && lab-case $name $H -b "$@"
-  tar -cf - . | lab-send - $name.tar
-  cd /tmp
-}
+SCRIPT = SHELL + r'''
 sysfs() {
   tar -cf - -C $T . | lab-send - sysfs.tar
   lab-case sysfs $H
@@ -127,61 +111,6 @@ strict() {
 # What halvorn must print, built from bytes
 
 
-def le32(data, offset):
-    return int.from_bytes(data[offset:offset + 4], 'little')
-
-
-def le64(data, offset):
-    return int.from_bytes(data[offset:offset + 8], 'little')
-
-
-def _field(data):
-    """A header text field as a summary line shows it: up to a NUL, unprintables as '?'."""
-    return ''.join(chr(b) if 0x20 <= b <= 0x7E else '?' for b in data.split(b'\0', 1)[0])
-
-
-def summary(address, t):
-    where = '0x%016X' % address
-    if t[:4] == b'FACS':
-        line = 'FACS %s %06X' % (where, le32(t, 4))
-    elif t[:8] == b'RSD PTR ':
-        length = 20 if t[15] == 0 else le32(t, 20)
-        line = 'RSDP %s %06X (v%.2d %-6.6s)' % (where, length, t[15], _field(t[9:15]))
-    else:
-        line = '%-4.4s %s %06X (v%.2d %-6.6s %-8.8s %08X %-4.4s %08X)' % (
-            _field(t[0:4]), where, le32(t, 4), t[8], _field(t[10:16]), _field(t[16:24]),
-            le32(t, 24), _field(t[28:32]), le32(t, 32))
-    return ('ACPI: %s\n' % line).encode('latin-1')
-
-
-def heading(t, address):
-    return t[:4] + b' @ 0x%016X\n' % address
-
-
-def dump(t, address):
-    return heading(t, address) + hex_dump(t) + b'\n'
-
-
-def binary_name(signature, instance):
-    """The -b file of a table: every byte but a-z, 0-9 and '_' after lower-casing becomes '_'."""
-    name = 'rsdp' if signature == 'RSDP' else re.sub('[^a-z0-9_]', '_', signature.lower())
-    return f'{name}{instance or ""}.dat'
-
-
-def file_instance(name):
-    """A table file name as signature and instance: SSDT2 is instance 2, SSDT instance 0."""
-    return name[:4], int(name[4:] or 0)
-
-
-def root_entries(root):
-    """The non-zero entries of an RSDT (4-byte) or XSDT (8-byte) in order."""
-    size = 8 if root[:4] == b'XSDT' else 4
-    count = (le32(root, 4) - 36) // size % 256
-    entries = (int.from_bytes(root[36 + i * size:36 + (i + 1) * size], 'little')
-               for i in range(count))
-    return [e for e in entries if e]
-
-
 def fadt_candidates(fadt, wide, narrow):
     """Where the FADT points for DSDT or FACS: the 64-bit pointer first, a different 32-bit
     one second; fields the FADT is too short for do not count."""
@@ -207,27 +136,7 @@ def scan_for_rsdp(area, base):
     return None
 
 
-def tar_files(data):
-    """The regular files at the top of a tar archive as [(name, bytes)] in archive order."""
-    with tarfile.open(fileobj=io.BytesIO(data)) as tar:
-        out = []
-        for m in tar.getmembers():
-            name = m.name[2:] if m.name.startswith('./') else m.name
-            if m.isfile() and '/' not in name:
-                out.append((name, tar.extractfile(m).read()))
-        return out
-
-
-_KERNEL_TABLE = re.compile(r'^\[[ \d.]+\] ACPI: ((\S{4}) 0x([0-9A-F]{16}) .*)$', re.M)
 _SUMMARY = re.compile(rb'^ACPI: (\S{4}) 0x([0-9A-F]{16}) ', re.M)
-
-
-def out(case):
-    return case.stdout.encode('utf-8', 'surrogateescape')
-
-
-def err(case):
-    return case.stderr.encode('utf-8', 'surrogateescape')
 
 
 def listed(summary_lines):
@@ -239,7 +148,7 @@ def listed(summary_lines):
 # The guests
 
 
-class Boot:
+class Boot(lab.CaseAssertions):
     """One guest per class: the script runs the shell functions of PARTS."""
 
     firmware = lab.SEABIOS
@@ -249,36 +158,24 @@ class Boot:
 
     @classmethod
     def setUpClass(cls):
-        if not HALVORN.is_file():
-            raise RuntimeError(f'{HALVORN} is missing: run make first')
+        require_halvorn()
         with tempfile.TemporaryDirectory() as tmp:
-            qemu_args = []
-            for n, table in enumerate(INJECTED if cls.inject else []):
-                path = Path(tmp, f'table{n}.dat')
-                path.write_bytes(table)
-                qemu_args += ['-acpitable', f'file={path}']
-            cls.r = lab.run(SCRIPT + '\n'.join(cls.parts) + '\n', firmware=cls.firmware,
-                            binaries=[HALVORN], qemu_args=qemu_args, append=list(cls.append),
-                            timeout=300, name=f'halvorn-{cls.__name__}')
-        print(f'\n{cls.__name__}: guest ran {cls.r.seconds:.1f} s', flush=True)
+            qemu_args = acpitable_args(tmp, INJECTED if cls.inject else [])
+            cls.result = lab.run(SCRIPT + '\n'.join(cls.parts) + '\n', firmware=cls.firmware,
+                                 binaries=[HALVORN], qemu_args=qemu_args,
+                                 append=list(cls.append), timeout=300,
+                                 name=f'halvorn-{cls.__name__}')
+        print(f'\n{cls.__name__}: guest ran {cls.result.seconds:.1f} s', flush=True)
         cls.kernel = {}  # address -> (signature, summary line) as the kernel logged them
-        for line, signature, address in _KERNEL_TABLE.findall(cls.r.dmesg):
-            cls.kernel.setdefault(int(address, 16), (signature, f'ACPI: {line}\n'.encode()))
-
-    def case(self, name):
-        c = self.r.case(name)
-        return out(c), err(c), c.status
-
-    def assertCase(self, name, stdout, stderr=b'', status=0):
-        self.assertEqual((stdout, stderr, status), self.case(name), name)
+        for signature, address, line in kernel_tables(cls.result.dmesg):
+            cls.kernel.setdefault(address, (signature, line))
 
     def kernel_address(self, signature):
         """The address of the first table of that signature in the kernel's log."""
         return next(a for a, (s, _) in self.kernel.items() if s == signature)
 
     def test_guest_is_clean(self):
-        self.assertEqual('', self.r.stderr)
-        self.assertEqual([], self.r.kernel_faults())
+        self.assertGuestClean()
 
 
 class Sysfs:
@@ -286,7 +183,7 @@ class Sysfs:
 
     def sysfs_files(self):
         """[(file name, bytes)] in the directory's own order (tar reads it in that order)."""
-        return tar_files(self.r.files['sysfs.tar'])
+        return tar_files(self.result.files['sysfs.tar'])
 
     def sysfs_by_signature(self, signature):
         """The files of one signature, in instance order."""
@@ -300,12 +197,12 @@ class Sysfs:
         self.assertCase('sysfs-s', b''.join(summary(0, t) for _, t in files))
         # The hex dump parses back to the very bytes of each file.
         self.assertEqual([(heading(t, 0).decode().rstrip('\n'), t) for _, t in files],
-                         parse_hex_dump(self.case('sysfs')[0]))
+                         parse_hex_dump(self.case_bytes('sysfs')[0]))
 
     def test_sysfs_binary_files_are_the_table_files(self):
         self.assertCase('sysfs-b', b'')
         expected = {binary_name(*file_instance(n)): t for n, t in self.sysfs_files()}
-        self.assertEqual(expected, dict(tar_files(self.r.files['sysfs-b.tar'])))
+        self.assertEqual(expected, dict(tar_files(self.result.files['sysfs-b.tar'])))
 
     def test_sysfs_mode_dumps_every_instance_of_a_signature(self):
         for name, signature in (('sysfs-ssdt', 'SSDT'), ('sysfs-kit', 'KIT!')):
@@ -323,7 +220,7 @@ class Memory:
     def rsdp(self):
         """The root pointer's bytes, read raw from its page."""
         address = self.rsdp_address()
-        page = self.r.files['rsdp-page']
+        page = self.result.files['rsdp-page']
         raw = page[address % 4096:address % 4096 + 36]
         return raw[:20] if raw[15] < 2 else raw[:le32(raw, 20)]
 
@@ -331,9 +228,9 @@ class Memory:
         """address -> bytes of every table halvorn -c off dumped: the full dump first, then
         the -a runs for addresses outside it (a second DSDT or FACS, the RSDT's own copies)."""
         tables = {}
-        for case in [c for c in self.r.cases if c.startswith('a-off/')] + ['mem']:
-            for head, data in parse_hex_dump(self.case(case)[0]):
-                tables[int(head.split('@ 0x')[1], 16)] = data
+        for case in [c for c in self.result.cases if c.startswith('a-off/')] + ['mem']:
+            for head, data in parse_hex_dump(self.case_bytes(case)[0]):
+                tables[address_of(head)] = data
         return tables
 
     def memory_order(self, use_rsdt=False, skip_xsdt=False):
@@ -364,11 +261,11 @@ class Memory:
 
     def test_root_pointer_is_found_where_the_firmware_puts_it(self):
         address = self.rsdp_address()
-        self.assertEqual(('RSDP', address), listed(self.case('mem-s')[0])[0])
-        scanned = scan_for_rsdp(self.r.files['bios-area'], BIOS_AREA)
+        self.assertEqual(('RSDP', address), listed(self.case_bytes('mem-s')[0])[0])
+        scanned = scan_for_rsdp(self.result.files['bios-area'], BIOS_AREA)
         if self.firmware == lab.OVMF:
             systab = dict(line.split('=', 1) for line in
-                          self.r.files['systab'].decode().splitlines() if '=' in line)
+                          self.result.files['systab'].decode().splitlines() if '=' in line)
             self.assertEqual(int(systab['ACPI20'], 16), address)
             self.assertNotEqual(scanned, address)
         else:
@@ -377,7 +274,7 @@ class Memory:
 
     def test_index_order_and_summary_lines(self):
         order = self.memory_order()
-        lines = self.case('mem-s')[0]
+        lines = self.case_bytes('mem-s')[0]
         self.assertEqual(order, listed(lines))
         self.assertCase('mem-s', self.summaries(order))
         # The kernel logs the tables it found with the same line.
@@ -389,7 +286,7 @@ class Memory:
     def test_memory_dump_parses_back_and_matches_the_binary_files(self):
         order = self.memory_order()
         tables = self.tables_at()
-        stdout = self.case('mem')[0]
+        stdout = self.case_bytes('mem')[0]
         self.assertEqual([(heading(tables[a], a).decode().rstrip('\n'), tables[a])
                           for _, a in order], parse_hex_dump(stdout))
         self.assertCase('mem', b''.join(dump(tables[a], a) for _, a in order))
@@ -399,7 +296,7 @@ class Memory:
         for signature, address in order:
             instance = seen[signature] = seen.get(signature, -1) + 1
             expected[binary_name(signature, instance)] = tables[address]
-        self.assertEqual(expected, dict(tar_files(self.r.files['mem-b.tar'])))
+        self.assertEqual(expected, dict(tar_files(self.result.files['mem-b.tar'])))
 
     def test_tables_from_memory_and_from_the_kernel_files_are_identical(self):
         # Match by content: the kernel names duplicates SSDT1, SSDT2, ... while memory mode
@@ -418,8 +315,8 @@ class Memory:
                 self.assertEqual(sorted(files[signature]), sorted(memory[signature]))
 
     def test_rsdp_option_gives_the_same_tables(self):
-        self.assertEqual(self.case('mem'), self.case('mem-r'))
-        self.assertEqual(self.case('mem-s'), self.case('mem-r-s'))
+        self.assertEqual(self.case_bytes('mem'), self.case_bytes('mem-r'))
+        self.assertEqual(self.case_bytes('mem-s'), self.case_bytes('mem-r-s'))
         self.assertCase('mem-r-bad', b'', b'Could not get ACPI tables, AE_NOT_FOUND\n', 255)
 
     def test_root_table_options(self):
@@ -459,7 +356,7 @@ class Memory:
         for wide, narrow in FADT_POINTERS.values():
             addresses.update(fadt_candidates(fadt, wide, narrow))
         self.assertEqual({f'a-off/0x{a:016X}' for a in addresses},
-                         {c for c in self.r.cases if c.startswith('a-off/')})
+                         {c for c in self.result.cases if c.startswith('a-off/')})
         for address in sorted(addresses):
             for mode in ('a-on', 'a-off'):
                 with self.subTest(mode=mode, address=f'{address:#x}'):
@@ -497,7 +394,7 @@ class Strict:
     """OVMF without iomem=relaxed: the kernel refuses to map its ACPI ranges."""
 
     def test_memory_mode_fails_with_access_errors(self):
-        systab = self.r.files['systab'].decode()
+        systab = self.result.files['systab'].decode()
         rsdp = '0x%016X' % int(re.search(r'^ACPI20=(\S+)$', systab, re.M).group(1), 16)
         dsdt = '0x%016X' % self.kernel_address('DSDT')
         cannot = 'Cannot map /dev/mem\n'

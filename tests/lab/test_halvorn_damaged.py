@@ -15,27 +15,23 @@ derives what the damaged firmware must give from the runs before the patch:
 Run alone: python3 tests/lab/test_halvorn_damaged.py -v   (KIT_LAB_KEEP=DIR keeps the guests)
 """
 
-import io
 import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
 import unittest
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / 'integration'))
+sys.path.insert(0, str(HERE.parent))
 import lab  # noqa: E402
-from halvorn_cases import hex_dump, parse_hex_dump  # noqa: E402
+from halvorn_lab import (HALVORN, SHELL, address_of, dumps, parse_hex_dump,  # noqa: E402
+                         require_halvorn, tar_files)
+from tables import checksum_fix  # noqa: E402
 
-HALVORN = lab.build_path('halvorn')
 UNMAPPABLE = 0x1000000  # ordinary RAM at 16 MiB: /dev/mem refuses to map it
 
-SCRIPT = r'''
-H=/usr/local/bin/halvorn
-kernel_address() { dmesg | sed -n "s/.*ACPI: $1 \(0x[0-9A-F]\{16\}\) .*/\1/p" | head -n 1; }
+SCRIPT = SHELL + r'''
 # Where the undamaged firmware's root table of that signature is (the kernel logs only the one
 # it uses).
 root_address() { $H -c off -s | sed -n "s/^ACPI: $1 \(0x[0-9A-F]\{16\}\) .*/\1/p"; }
@@ -44,9 +40,7 @@ runs() {
   name=$1; shift
   lab-case $name $H -c off "$@"
   lab-case $name-s $H -c off -s "$@"
-  mkdir /tmp/$name && cd /tmp/$name && lab-case $name-b $H -c off -b "$@"
-  tar -cf - . | lab-send - $name-b.tar
-  cd /tmp
+  binary_files $name-b -c off "$@"
   lab-case $name-a $H -c off "$@" -a $(kernel_address DSDT)
 }
 '''
@@ -62,27 +56,7 @@ def _build_patcher(tmp):
     return binary
 
 
-def fix_sum(data, length, at):
-    data = bytearray(data)
-    data[at] = 0
-    data[at] = -sum(data[:length]) % 256
-    return bytes(data)
-
-
-def tar_files(data):
-    with tarfile.open(fileobj=io.BytesIO(data)) as tar:
-        return {m.name[2:]: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
-
-
-def dumps(tables):
-    return b''.join(h.encode() + b'\n' + hex_dump(t) + b'\n' for h, t in tables)
-
-
-def address_of(heading):
-    return int(heading.split('@ 0x')[1], 16)
-
-
-class Damaged:
+class Damaged(lab.CaseAssertions):
     """One guest: the runs before the patch, the patch, the runs after it."""
 
     firmware = lab.SEABIOS
@@ -93,46 +67,36 @@ class Damaged:
 
     @classmethod
     def setUpClass(cls):
-        if not HALVORN.is_file():
-            raise RuntimeError(f'{HALVORN} is missing: run make first')
+        require_halvorn()
         tmp = Path(tempfile.mkdtemp(prefix='halvorn-damaged-'))
         try:
             script = (SCRIPT + f'runs before {cls.before_args}\n' + cls.patch + '\n' +
                       f'runs after {cls.after_args}\n')
-            cls.r = lab.run(script, firmware=cls.firmware, append=list(cls.append),
-                            binaries=[HALVORN, _build_patcher(tmp)], timeout=300,
-                            name=f'halvorn-{cls.__name__}')
+            cls.result = lab.run(script, firmware=cls.firmware, append=list(cls.append),
+                                 binaries=[HALVORN, _build_patcher(tmp)], timeout=300,
+                                 name=f'halvorn-{cls.__name__}')
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
-        print(f'\n{cls.__name__}: guest ran {cls.r.seconds:.1f} s', flush=True)
-
-    def case(self, name):
-        c = self.r.case(name)
-        return (c.stdout.encode('utf-8', 'surrogateescape'),
-                c.stderr.encode('utf-8', 'surrogateescape'), c.status)
+        print(f'\n{cls.__name__}: guest ran {cls.result.seconds:.1f} s', flush=True)
 
     def tables(self, name):
         """(heading, bytes) of each table of a hex dump run, which must have succeeded."""
-        out, _, status = self.case(name)
-        self.assertEqual(0, status, name)
+        self.assertStatus(name)
+        out = self.case_bytes(name)[0]
         tables = parse_hex_dump(out)
         self.assertEqual(out, dumps(tables), 'the dump parses back')
         return tables
 
     def old_value(self):
-        out, err, status = self.case('patch')
-        self.assertEqual((b'', 0), (err, status), out)
-        return int(out.split()[1], 16)
+        return int(self.assertCase('patch', lab.ANY).stdout.split()[1], 16)
 
     def test_guest_is_clean(self):
-        self.assertEqual('', self.r.stderr)
-        self.assertEqual([], self.r.kernel_faults())
+        self.assertGuestClean()
 
     def test_undamaged_runs_are_clean(self):
         for name in ('before', 'before-s', 'before-b', 'before-a'):
             with self.subTest(name):
-                _, err, status = self.case(name)
-                self.assertEqual((b'', 0), (err, status))
+                self.assertCase(name, lab.ANY)
 
 
 class BadEntry(Damaged):
@@ -151,7 +115,7 @@ class BadEntry(Damaged):
         super().setUpClass()
 
     def target_address(self):
-        return int(self.r.files['target'].decode().strip(), 0)
+        return int(self.result.files['target'].decode().strip(), 0)
 
     def warning(self):
         """What every run after the patch prints on standard error, once."""
@@ -160,12 +124,12 @@ class BadEntry(Damaged):
 
     def patched_root(self, before):
         """The root table as the patch left it."""
-        root = int(self.r.files['root'].decode(), 16)
+        root = int(self.result.files['root'].decode(), 16)
         table = next(t for h, t in before if address_of(h) == root)
         width = 8 if self.root == 'XSDT' else 4
         table = bytearray(table)
         table[36 + width:36 + 2 * width] = self.target_address().to_bytes(width, 'little')
-        return root, fix_sum(table, len(table), 9)
+        return root, checksum_fix(table)
 
     def test_every_other_table_comes_out_byte_for_byte(self):
         before = self.tables('before')
@@ -179,22 +143,22 @@ class BadEntry(Damaged):
 
         expected = [(h, root_bytes if address_of(h) == root else t) for h, t in before
                     if address_of(h) != lost]
-        self.assertEqual((dumps(expected), self.warning(), 0), self.case('after'))
+        self.assertCase('after', dumps(expected), self.warning())
 
-        lines = self.case('before-s')[0].splitlines(keepends=True)
+        lines = self.case_bytes('before-s')[0].splitlines(keepends=True)
         summaries = b''.join(l for l in lines if b' 0x%016X ' % lost not in l)
         self.assertEqual(len(lines) - 1, summaries.count(b'\n'))
-        self.assertEqual((summaries, self.warning(), 0), self.case('after-s'))
+        self.assertCase('after-s', summaries, self.warning())
 
-        self.assertEqual((b'', self.warning(), 0), self.case('after-b'))
-        files = tar_files(self.r.files['before-b.tar'])
+        self.assertCase('after-b', b'', self.warning())
+        files = dict(tar_files(self.result.files['before-b.tar']))
         del files[signature.lower() + '.dat']
         files[self.root.lower() + '.dat'] = root_bytes
-        self.assertEqual(files, tar_files(self.r.files['after-b.tar']))
+        self.assertEqual(files, dict(tar_files(self.result.files['after-b.tar'])))
 
     def test_table_at_a_good_address(self):
-        out, _, status = self.case('before-a')
-        self.assertEqual((out, self.warning(), status), self.case('after-a'))
+        out, _, status = self.case_bytes('before-a')
+        self.assertCase('after-a', out, self.warning(), status)
 
 
 class NoTableThere:
@@ -247,25 +211,25 @@ class OvmfWithoutXsdtAddress(Damaged, unittest.TestCase):
 
     def test_the_rsdt_is_walked(self):
         self.assertNotEqual(0, self.old_value())
-        rsdp = int(self.r.files['rsdp'].decode(), 16)
+        rsdp = int(self.result.files['rsdp'].decode(), 16)
         before = self.tables('before')
         self.assertEqual(['RSD ', 'RSDT'], [h[:4] for h, _ in before[:2]])
         self.assertNotIn('XSDT', [h[:4] for h, _ in before])
         expected = []
         for heading, table in before:
             if address_of(heading) == rsdp:
-                table = fix_sum(table[:24] + bytes(8) + table[32:], 36, 32)
+                table = checksum_fix(table[:24] + bytes(8) + table[32:], 32, 36)
             expected.append((heading, table))
-        self.assertEqual((dumps(expected), b'', 0), self.case('after'))
-        self.assertEqual(self.case('before-s'), self.case('after-s'))
-        self.assertEqual((b'', b'', 0), self.case('after-b'))
-        files = tar_files(self.r.files['before-b.tar'])
+        self.assertCase('after', dumps(expected))
+        self.assertEqual(self.case_bytes('before-s'), self.case_bytes('after-s'))
+        self.assertCase('after-b', b'')
+        files = dict(tar_files(self.result.files['before-b.tar']))
         files['rsdp.dat'] = expected[0][1]
-        self.assertEqual(files, tar_files(self.r.files['after-b.tar']))
-        self.assertEqual(self.case('before-a'), self.case('after-a'))
+        self.assertEqual(files, dict(tar_files(self.result.files['after-b.tar'])))
+        self.assertEqual(self.case_bytes('before-a'), self.case_bytes('after-a'))
         # The XSDT is not in use, so it is not there to fetch.
-        self.assertEqual((b'', b'Could not get ACPI table with signature [XSDT], '
-                               b'AE_BAD_SIGNATURE\n', 255), self.case('after-xsdt'))
+        self.assertCase('after-xsdt', b'',
+                        b'Could not get ACPI table with signature [XSDT], AE_BAD_SIGNATURE\n', 255)
 
 
 if __name__ == '__main__':

@@ -25,11 +25,10 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import aml  # noqa: E402
 import lab  # noqa: E402
-from test_halvorn import (binary_name, dump, file_instance, le32, le64, root_entries,  # noqa: E402
-                          summary, tar_files)
+from halvorn_lab import (HALVORN, SHELL, acpitable_args, address_of, binary_name,  # noqa: E402
+                         dump, file_instance, kernel_tables, le32, le64, parse_hex_dump,
+                         require_halvorn, root_entries, summary, tar_files)
 
-HALVORN = lab.build_path('halvorn')
-TABLES = '/sys/firmware/acpi/tables'
 DEVICE = '\\_SB.KLDR'
 
 # The tables the device loads at run time: a named string, and a method with a package.
@@ -120,9 +119,7 @@ def server_qemu_args():
     return args
 
 
-SCRIPT = r'''
-H=/usr/local/bin/halvorn
-T=''' + TABLES + r'''
+SCRIPT = SHELL + r'''
 A=/sys/bus/acpi/devices/PNP0C14:00
 lab-case before ls $T/dynamic
 lab-case power-before cat $A/power_state
@@ -141,14 +138,8 @@ lab-case nproc nproc
 lab-case nodes sh -c 'ls -d /sys/devices/system/node/node* | wc -l'
 tar -cf - -C $T . | lab-send - main.tar
 tar -cf - -C $T/dynamic . | lab-send - dynamic.tar
-rsdp=$(dmesg | sed -n 's/.*ACPI: RSDP \(0x[0-9A-F]\{16\}\) .*/\1/p' | head -n 1)
+rsdp=$(kernel_address RSDP)
 dd if=/dev/mem bs=4096 skip=$((rsdp / 4096)) count=1 2>/dev/null | lab-send - rsdp-page
-binary_files() {
-  name=$1; shift
-  mkdir /tmp/$name && cd /tmp/$name && lab-case $name $H -b "$@"
-  tar -cf - . | lab-send - $name.tar
-  cd /tmp
-}
 lab-case sysfs $H
 lab-case sysfs-s $H -s
 binary_files sysfs-b
@@ -159,7 +150,6 @@ binary_files mem-b -c off
 lab-case mem-n $H -c off -n SSDT
 '''
 
-_KERNEL_TABLE = re.compile(r'^\[[ \d.]+\] ACPI: ((\S{4}) 0x([0-9A-F]{16}) .*)$', re.M)
 _ACPI_TROUBLE = re.compile(r'ACPI (BIOS )?(Error|Warning|Exception)|\bAE_[A-Z_]+')
 KERNEL_SPACE = 0xFFFF800000000000  # the kernel logs a table loaded at run time at its mapping
 ROOT_AND_FADT = ('RSDP', 'RSDT', 'XSDT', 'DSDT', 'FACS')
@@ -189,7 +179,7 @@ class Table:
     data: bytes
 
 
-class Guest:
+class Guest(lab.CaseAssertions):
     """One boot; subclasses name the firmware and the machine."""
 
     firmware = lab.SEABIOS
@@ -204,34 +194,18 @@ class Guest:
 
     @classmethod
     def setUpClass(cls):
-        if not HALVORN.is_file():
-            raise RuntimeError(f'{HALVORN} is missing: run make first')
+        require_halvorn()
         cls.injected = [*cls.extra_tables, loader_table(RUN_TIME)]
         with tempfile.TemporaryDirectory() as tmp:
-            args = cls.qemu_args()
-            for n, table in enumerate(cls.injected):
-                path = Path(tmp, f'ssdt{n}.dat')
-                path.write_bytes(table)
-                args += ['-acpitable', f'file={path}']
-            cls.r = lab.run(SCRIPT, firmware=cls.firmware, binaries=[HALVORN],
-                            kernel_modules=['wmi'], qemu_args=args, append=list(cls.append),
-                            smp=cls.smp, memory=cls.memory, name=f'platforms-{cls.__name__}')
-        print(f'\n{cls.__name__}: guest ran {cls.r.seconds:.1f} s', flush=True)
-        cls.main = tar_files(cls.r.files['main.tar'])
-        cls.dynamic = tar_files(cls.r.files['dynamic.tar'])
-        cls.logged = []  # (signature, address, line) of the kernel's table log, in its order
-        for line, signature, address in _KERNEL_TABLE.findall(cls.r.dmesg):
-            cls.logged.append((signature, int(address, 16), f'ACPI: {line}\n'.encode()))
-
-    def case(self, name):
-        c = self.r.case(name)
-        return c.stdout.encode('utf-8', 'surrogateescape'), c.stderr, c.status
-
-    def assertCase(self, name, stdout, stderr='', status=0):
-        self.assertEqual((stdout, stderr, status), self.case(name), name)
-
-    def assertOk(self, name, stdout):
-        self.assertCase(name, stdout.encode())
+            args = cls.qemu_args() + acpitable_args(tmp, cls.injected)
+            cls.result = lab.run(SCRIPT, firmware=cls.firmware, binaries=[HALVORN],
+                                 kernel_modules=['wmi'], qemu_args=args, append=list(cls.append),
+                                 smp=cls.smp, memory=cls.memory, name=f'platforms-{cls.__name__}')
+        print(f'\n{cls.__name__}: guest ran {cls.result.seconds:.1f} s', flush=True)
+        cls.main = tar_files(cls.result.files['main.tar'])
+        cls.dynamic = tar_files(cls.result.files['dynamic.tar'])
+        # (signature, address, line) of the kernel's table log, in its order
+        cls.logged = kernel_tables(cls.result.dmesg)
 
     # What each mode must deliver --------------------------------------------------------------
 
@@ -246,17 +220,15 @@ class Guest:
 
     def rsdp(self):
         address = next(a for s, a, _ in self.static_log() if s == 'RSDP')
-        raw = self.r.files['rsdp-page'][address % 4096:address % 4096 + 36]
+        raw = self.result.files['rsdp-page'][address % 4096:address % 4096 + 36]
         return address, raw[:20] if raw[15] < 2 else raw[:le32(raw, 20)]
 
     def memory_table(self, address):
         """The bytes halvorn -c off dumped at ADDRESS (for the root tables, which the kernel
         has no file of; test_root_tables_list_what_the_kernel_found checks them)."""
-        stdout = self.case('mem')[0]
-        for block in stdout.split(b'\n\n'):
-            lines = block.strip(b'\n').split(b'\n')
-            if lines[0].endswith(b'@ 0x%016X' % address):
-                return bytes(int(h, 16) for l in lines[1:] for h in l[10:58].split())
+        for head, data in parse_hex_dump(self.case_bytes('mem')[0]):
+            if address_of(head) == address:
+                return data
         self.fail(f'halvorn -c off dumped no table at {address:#x}')
 
     def run_time_tables(self, entries):
@@ -310,7 +282,7 @@ class Guest:
         with self.subTest(f'{name}-b'):
             self.assertCase(f'{name}-b', b'')
             self.assertEqual({binary_name(t.signature, t.instance): t.data for t in tables},
-                             dict(tar_files(self.r.files[f'{name}-b.tar'])))
+                             dict(tar_files(self.result.files[f'{name}-b.tar'])))
         with self.subTest(f'{name}-n'):
             ssdts = sorted((t for t in tables if t.signature == 'SSDT'), key=lambda t: t.instance)
             self.assertCase(f'{name}-n', b''.join(dump(t.data, t.address) for t in ssdts))
@@ -318,9 +290,8 @@ class Guest:
     # The checks -------------------------------------------------------------------------------
 
     def test_guest_is_clean(self):
-        self.assertEqual('', self.r.stderr)
-        self.assertEqual([], self.r.kernel_faults())
-        self.assertEqual([], [l for l in self.r.dmesg.splitlines() if _ACPI_TROUBLE.search(l)])
+        self.assertGuestClean()
+        self.assertEqual([], [l for l in self.result.dmesg.splitlines() if _ACPI_TROUBLE.search(l)])
 
     def test_injected_tables_are_in_the_firmware(self):
         files = [t for _, t in self.main]
@@ -329,27 +300,28 @@ class Guest:
                 self.assertEqual(1, files.count(table))
 
     def test_tables_load_once_when_the_driver_binds(self):
-        self.assertOk('before', '')
-        self.assertOk('power-before', 'D3hot\n')
-        self.assertOk('bind', '')
-        self.assertOk('power-after', 'D0\n')
-        self.assertTrue(self.case('driver')[0].endswith(b'/acpi-wmi\n'), self.case('driver'))
+        self.assertCase('before')
+        self.assertCase('power-before', 'D3hot\n')
+        self.assertCase('bind')
+        self.assertCase('power-after', 'D0\n')
+        driver = self.result.case('driver')
+        self.assertTrue(driver.stdout.endswith('/acpi-wmi\n'), driver)
         # The kernel numbers the new files on from the firmware's SSDTs, skipping 1 when the
         # firmware has one (its file is SSDT, not SSDT1).
         ssdts = sum(1 for n, _ in self.main if n.startswith('SSDT'))
         first = max(ssdts, 1) + 1
         names = [f'SSDT{first}', f'SSDT{first + 1}']
         self.assertEqual(list(zip(names, RUN_TIME)), self.dynamic)
-        self.assertOk('after', ''.join(n + '\n' for n in names))
-        self.assertOk('unbind', '')
-        self.assertOk('power-unbound', 'D3hot\n')
-        self.assertOk('rebind', '')
-        self.assertOk('again', ''.join(n + '\n' for n in names))
+        self.assertCase('after', ''.join(n + '\n' for n in names))
+        self.assertCase('unbind')
+        self.assertCase('power-unbound', 'D3hot\n')
+        self.assertCase('rebind')
+        self.assertCase('again', ''.join(n + '\n' for n in names))
         # The kernel logs each load once, with the same header line as the firmware's tables.
         loaded = [line for s, a, line in self.logged if a >= KERNEL_SPACE]
         self.assertEqual([without_address(summary(0, t)) for t in RUN_TIME],
                          [without_address(line) for line in loaded])
-        self.assertEqual(2, self.r.dmesg.count('Dynamic OEM Table Load'))
+        self.assertEqual(2, self.result.dmesg.count('Dynamic OEM Table Load'))
 
     def test_sysfs_mode(self):
         self.check_mode('sysfs', self.sysfs_expected())
@@ -463,15 +435,15 @@ class Server(Guest, unittest.TestCase):
             cpus += madt[pos] in (0, 9)  # local APIC and local x2APIC entries
             pos += madt[pos + 1]
         self.assertEqual(16, cpus)
-        self.assertOk('nproc', '16\n')
-        self.assertOk('nodes', '5\n')
+        self.assertCase('nproc', '16\n')
+        self.assertCase('nodes', '5\n')
 
     def test_both_modes_give_the_same_tables(self):
         # Table by table from the -b files: the kernel numbers its files from 1 (or not at all
         # for a single table) in root-table order, memory mode from 0 in the same order.
         def by_signature(name):
             out = {}
-            for file, data in tar_files(self.r.files[name]):
+            for file, data in tar_files(self.result.files[name]):
                 stem = file[:-len('.dat')]
                 out.setdefault(stem[:4].upper(), []).append((int(stem[4:] or 0), data))
             return {s: [d for _, d in sorted(v)] for s, v in out.items()}

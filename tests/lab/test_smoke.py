@@ -12,6 +12,7 @@ import unittest
 from pathlib import Path
 
 import lab
+from lab import ANY, FAILED, Containing
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from tables import make_table  # noqa: E402
@@ -53,7 +54,7 @@ exit "$(cat /lab/status)"
 '''
 
 
-class Firmware:
+class Firmware(lab.CaseAssertions):
     """A boot under one firmware; the subclasses below name it and the script's exit status."""
 
     firmware = None
@@ -64,67 +65,59 @@ class Firmware:
         with tempfile.TemporaryDirectory() as tmp:
             table = Path(tmp, 'klab.dat')
             table.write_bytes(TABLE)
-            cls.r = lab.run(SCRIPT, firmware=cls.firmware, tools=['ip', 'ethtool'],
-                            kernel_modules=['pktgen', 'veth'],
-                            files={'/lab/blob': BLOB, '/lab/status': b'%d\n' % cls.exit_status},
-                            qemu_args=['-acpitable', f'file={table}'], name=cls.__name__)
-        print(f'\n{cls.__name__}: guest ran {cls.r.seconds:.1f} s', flush=True)
-
-    def ok(self, name, stdout=None):
-        c = self.r.case(name)
-        self.assertEqual((0, ''), (c.status, c.stderr), name)
-        if stdout is not None:
-            self.assertEqual(stdout, c.stdout, name)
-
-    def failed(self, name, stderr_part):
-        c = self.r.case(name)
-        self.assertNotEqual(0, c.status, name)
-        self.assertIn(stderr_part, c.stderr, name)
+            cls.result = lab.run(SCRIPT, firmware=cls.firmware, tools=['ip', 'ethtool'],
+                                 kernel_modules=['pktgen', 'veth'],
+                                 files={'/lab/blob': BLOB,
+                                        '/lab/status': b'%d\n' % cls.exit_status},
+                                 qemu_args=['-acpitable', f'file={table}'], name=cls.__name__)
+        print(f'\n{cls.__name__}: guest ran {cls.result.seconds:.1f} s', flush=True)
 
     def test_script_output_and_exit_status_come_back(self):
-        self.assertEqual(self.exit_status, self.r.status)
-        self.assertEqual('to stdout\n', self.r.stdout)
-        self.assertEqual('to stderr\n', self.r.stderr)
+        self.assertEqual(self.exit_status, self.result.status)
+        self.assertEqual('to stdout\n', self.result.stdout)
+        self.assertEqual('to stderr\n', self.result.stderr)
 
     def test_runs_the_kernel_that_matches_the_headers(self):
-        self.ok('uname', lab.kernel().version + '\n')
-        self.assertIn(f'Linux version {lab.kernel().version}', self.r.dmesg)
-        self.assertEqual([], self.r.kernel_faults())
+        self.assertCase('uname', lab.kernel().version + '\n')
+        self.assertIn(f'Linux version {lab.kernel().version}', self.result.dmesg)
+        self.assertEqual([], self.result.kernel_faults())
 
     def test_boots_under_the_firmware_asked_for(self):
-        self.assertEqual(self.firmware == lab.OVMF, self.r.case('efi').status == 0)
+        self.assertEqual(self.firmware == lab.OVMF, self.result.case('efi').status == 0)
 
     def test_files_come_back_byte_exact(self):
-        self.assertEqual(BLOB, self.r.files['blob'])
-        self.assertEqual(BLOB, self.r.files['copies/blob'])
+        self.assertEqual(BLOB, self.result.files['blob'])
+        self.assertEqual(BLOB, self.result.files['copies/blob'])
 
     def test_send_refuses_a_taken_or_unsafe_name(self):
-        self.failed('resend', 'already sent')
-        self.failed('bad-name', 'bad result name')
-        self.assertEqual({'KLAB', 'blob', 'copies/blob'}, set(self.r.files))
+        self.assertCase('resend', ANY, Containing('already sent'), FAILED)
+        self.assertCase('bad-name', ANY, Containing('bad result name'), FAILED)
+        self.assertEqual({'KLAB', 'blob', 'copies/blob'}, set(self.result.files))
 
     def test_unprivileged_user_is_uid_1000_without_root_rights(self):
-        self.ok('whoami', 'user\n')
-        self.ok('ids', '1000\n1000\n1000\n')
-        self.failed('user-reads-table', 'Permission denied')
-        self.failed('mem-user', 'Permission denied')
+        self.assertCase('whoami', 'user\n')
+        self.assertCase('ids', '1000\n1000\n1000\n')
+        self.assertCase('user-reads-table', ANY, Containing('Permission denied'), FAILED)
+        self.assertCase('mem-user', ANY, Containing('Permission denied'), FAILED)
 
     def test_firmware_tables_and_dev_mem_are_there(self):
-        tables = self.r.case('tables').stdout.split()
+        tables = self.result.case('tables').stdout.split()
         for signature in ('DSDT', 'FACP', 'APIC', 'KLAB'):
             self.assertIn(signature, tables)
-        self.assertEqual(0, self.r.case('mem-root').status, self.r.case('mem-root').stderr)
+        self.assertStatus('mem-root')
 
     def test_injected_table_appears_in_sysfs(self):
-        self.assertEqual(TABLE, self.r.files['KLAB'])
+        self.assertEqual(TABLE, self.result.files['KLAB'])
 
     def test_package_modules_load_by_name_and_by_alias(self):
-        self.ok('modprobe')
-        self.ok('modinfo', f'/lib/modules/{lab.kernel().version}/kernel/net/core/pktgen.ko\n')
-        self.ok('pktgen')
-        self.ok('veth')  # the kernel asks modprobe for rtnl-link-veth
-        self.assertIn('driver: veth\n', self.r.case('ethtool').stdout)
-        modules = [line.split()[0] for line in self.r.case('lsmod').stdout.splitlines()[1:]]
+        self.assertCase('modprobe', ANY)
+        self.assertCase('modinfo',
+                        f'/lib/modules/{lab.kernel().version}/kernel/net/core/pktgen.ko\n')
+        self.assertCase('pktgen', ANY)
+        self.assertCase('veth', ANY)  # the kernel asks modprobe for rtnl-link-veth
+        self.assertIn('driver: veth\n', self.result.case('ethtool').stdout)
+        lsmod = self.result.case('lsmod').stdout
+        modules = [line.split()[0] for line in lsmod.splitlines()[1:]]
         self.assertEqual(['pktgen', 'veth'], sorted(modules))
 
 
@@ -175,6 +168,53 @@ class Results(unittest.TestCase):
         for name, data in cases.items():
             with self.subTest(name), self.assertRaises(lab.LabError):
                 lab.parse_results(data)
+
+
+class CaseChecks(lab.CaseAssertions, unittest.TestCase):
+    """The suites' case assertions pass on what a case recorded and on nothing else."""
+
+    result = lab.Result(status=0, stdout='', stderr='', dmesg='', console='', files={},
+                        seconds=0.0, cases={'ran': lab.Case('out\udcff\n', 'warning\n', 0),
+                                            'failed': lab.Case('', 'no such file\n', 2)})
+
+    def test_assertions(self):
+        # (name, assertCase arguments, passes)
+        cases = [
+            ('ran', ('out\udcff\n', 'warning\n'), True),
+            ('ran', (b'out\xff\n', b'warning\n', 0), True),
+            ('ran', (ANY, Containing('warn')), True),
+            ('ran', (Containing(b'\xff'), ANY, ANY), True),
+            ('failed', ('', 'no such file\n', 2), True),
+            ('failed', (ANY, ANY, FAILED), True),
+            ('ran', ('out\udcff\n',), False),  # stderr is empty unless said otherwise
+            ('ran', (b'out\xfe\n', ANY), False),
+            ('ran', ('out\udcff', ANY), False),
+            ('ran', ('out\udcff\n', b'warning'), False),
+            ('ran', (ANY, Containing('error')), False),
+            ('ran', (ANY, Containing(b'WARNING')), False),
+            ('ran', (ANY, ANY, FAILED), False),
+            ('failed', (ANY, ANY), False),  # status 0 unless said otherwise
+            ('failed', (ANY, ANY, 1), False),
+        ]
+        for name, args, passes in cases:
+            with self.subTest(name=name, args=args):
+                if passes:
+                    self.assertEqual(self.result.case(name), self.assertCase(name, *args))
+                else:
+                    with self.assertRaises(self.failureException):
+                        self.assertCase(name, *args)
+
+    def test_status_alone(self):
+        self.assertStatus('ran')
+        self.assertStatus('failed', 2)
+        self.assertStatus('failed', FAILED)
+        for name, status in (('ran', FAILED), ('failed', 0), ('failed', 1)):
+            with self.subTest(name=name, status=status), \
+                    self.assertRaises(self.failureException):
+                self.assertStatus(name, status)
+
+    def test_output_as_bytes(self):
+        self.assertEqual((b'out\xff\n', b'warning\n', 0), self.case_bytes('ran'))
 
 
 class Failures(unittest.TestCase):
